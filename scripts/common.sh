@@ -1,0 +1,56 @@
+# Shared steps of the README commands: install what is missing, prepare the private Wine prefix,
+# configure and build. Sourced by main.sh, test.sh and bench.sh; every step is idempotent.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${VELOTARN_BUILD:-$ROOT/build}
+export WINEPREFIX=$BUILD/wineprefix
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 googletest)
+
+say() { printf '\n== %s\n' "$*"; }
+
+install_packages() {
+  local missing=()
+  for p in "${PACKAGES[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    say "installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+prepare_prefix() {
+  mkdir -p "$BUILD"
+  if [ ! -f "$WINEPREFIX/.velotarn-ready" ]; then
+    say "creating the Wine prefix $WINEPREFIX"
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    # Headless: hidden top-level windows need Wine's null graphics driver.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+    wineserver -w
+    touch "$WINEPREFIX/.velotarn-ready"
+  fi
+}
+
+build_all() {
+  say "building in $BUILD"
+  if [ ! -f "$BUILD/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  fi
+  cmake --build "$BUILD" -j "$(nproc)"
+}
+
+# Keeps one wineserver alive for the prefix while the caller runs, and stops it afterwards.
+start_wineserver() {
+  wineserver -p
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+}

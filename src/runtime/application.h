@@ -1,0 +1,107 @@
+#pragma once
+// TApplication: the process's application object. It owns the hidden application window (which
+// receives the synchronous-call wake-ups, the service host's quit message and the system's
+// broadcasts), the components made with CreateForm, and the main thread's message loop step.
+//
+// Threading: one instance, created, used and destroyed on the main thread. Other threads only
+// post messages to Handle() and use SynchronizeCall.
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/component.h"
+#include "runtime/exceptions.h"
+#include "runtime/handles.h"
+
+namespace velotarn {
+
+struct TMessage {
+  UINT Msg;
+  WPARAM WParam;
+  LPARAM LParam;
+  LRESULT Result;
+};
+
+// A function that the application window offers every message to before its own handling.
+// Returning true reports the message as handled (its Result is then the window's answer).
+class TWindowHook {
+ public:
+  virtual bool HookMessage(TMessage& message) = 0;
+
+ protected:
+  ~TWindowHook() = default;
+};
+
+class TApplication : public TComponent {
+ public:
+  using TExceptionEvent = std::function<void(TObject* sender, const Exception& error)>;
+
+  TApplication();
+  ~TApplication() override;
+
+  HWND Handle() const noexcept { return window_.get(); }
+  const std::wstring& Title() const noexcept { return title_; }
+
+  // Creates a T(owner = this). `reference` points at the object while its constructor runs,
+  // and is cleared again if construction fails (the error passes on).
+  template <class T>
+  void CreateForm(T*& reference) {
+    CreateOwned(reference, this);
+  }
+
+  // One step of the main thread's message loop; blocks in WaitMessage when idle.
+  void HandleMessage();
+  // Runs HandleMessage until WM_QUIT has been taken.
+  void Run();
+
+  // Deals with the error being handled right now (call inside a catch block): EAbort is dropped,
+  // else OnException gets it, else it is shown in a message box. It goes no further.
+  void HandleException(TObject* sender);
+  // Shows the error box of HandleException for `message`.
+  void ShowException(const std::wstring& message);
+
+  void HookMainWindow(TWindowHook* hook);
+  void UnhookMainWindow(TWindowHook* hook);
+
+  bool Terminated() const noexcept { return terminated_; }
+  TExceptionEvent OnException;
+  bool ShowMainForm = true;
+
+  // Shared by every CreateForm: constructs T(owner) at memory `reference` already points to.
+  template <class T>
+  static void CreateOwned(T*& reference, TComponent* owner) {
+    void* memory = ::operator new(sizeof(T));
+    reference = static_cast<T*>(memory);
+    try {
+      new (memory) T(owner);
+    } catch (...) {
+      ::operator delete(memory);
+      reference = nullptr;
+      throw;
+    }
+  }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp);
+
+  unique_hwnd window_;
+  std::wstring title_;
+  std::vector<TWindowHook*> hooks_;
+  bool terminated_ = false;
+};
+
+// The application object, while it exists.
+extern TApplication* Application;
+
+// The title rule: the file name without directory and from its first "." on, every character
+// after the first in lower case.
+std::wstring ApplicationTitleFromPath(const std::wstring& path);
+
+// The "." rule of the error box: "." is appended when the last character sorts after ".".
+std::wstring WithFinalPeriod(std::wstring text);
+
+}  // namespace velotarn

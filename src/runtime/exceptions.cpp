@@ -1,0 +1,40 @@
+#include "runtime/exceptions.h"
+
+#include "runtime/sys_error.h"
+#include "runtime/text.h"
+
+namespace velotarn {
+
+Exception::Exception(std::wstring message)
+    : message_(std::move(message)), narrow_(WideToUtf8(message_)) {}
+
+static std::wstring OSErrorText(DWORD code, const std::wstring& additional) {
+  if (code == 0) return L"A call to an OS function failed";
+  return Format(L"System Error.  Code: %d.\r\n%ls%ls", static_cast<int>(code),
+                SysErrorMessage(code).c_str(), additional.c_str());
+}
+
+EOSError::EOSError(DWORD code, const std::wstring& additional)
+    : Exception(OSErrorText(code, additional)), code_(code) {}
+
+EListError::EListError(int index) : Exception(Format(L"List index out of bounds (%d)", index)) {}
+
+void RaiseLastOSError() { RaiseLastOSError(GetLastError()); }
+
+void RaiseLastOSError(DWORD code) { throw EOSError(code); }
+
+const Exception* CurrentException(Exception& fallback_storage) {
+  if (!std::current_exception()) return nullptr;
+  try {
+    throw;
+  } catch (const Exception& e) {
+    return &e;  // lives as long as the handling catch block
+  } catch (const std::exception& e) {
+    fallback_storage = Exception(Utf8ToWide(e.what()));
+  } catch (...) {
+    fallback_storage = Exception(L"Unknown exception");
+  }
+  return &fallback_storage;
+}
+
+}  // namespace velotarn

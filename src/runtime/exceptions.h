@@ -1,0 +1,59 @@
+#pragma once
+// The program's error types. Every failure that is raised carries a message text (UTF-16).
+// ClassName() is the type's name as it appears in the unhandled-error box.
+
+#include <windows.h>
+
+#include <exception>
+#include <string>
+
+namespace velotarn {
+
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::wstring message);
+  const std::wstring& Message() const noexcept { return message_; }
+  const char* what() const noexcept override { return narrow_.c_str(); }
+  virtual const wchar_t* ClassName() const noexcept { return L"Exception"; }
+
+ private:
+  std::wstring message_;
+  std::string narrow_;  // UTF-8 copy for what()
+};
+
+// A failed system call: "System Error.  Code: %d.\r\n%s%s", or
+// "A call to an OS function failed" for code 0.
+class EOSError : public Exception {
+ public:
+  explicit EOSError(DWORD code, const std::wstring& additional = L"");
+  DWORD ErrorCode() const noexcept { return code_; }
+  const wchar_t* ClassName() const noexcept override { return L"EOSError"; }
+
+ private:
+  DWORD code_;
+};
+
+// Dropped silently by TApplication::HandleException.
+class EAbort : public Exception {
+ public:
+  explicit EAbort(std::wstring message = L"Operation aborted") : Exception(std::move(message)) {}
+  const wchar_t* ClassName() const noexcept override { return L"EAbort"; }
+};
+
+// "List index out of bounds (%d)".
+class EListError : public Exception {
+ public:
+  explicit EListError(int index);
+  const wchar_t* ClassName() const noexcept override { return L"EListError"; }
+};
+
+// Raises the EOSError for GetLastError() (or for the given code).
+[[noreturn]] void RaiseLastOSError();
+[[noreturn]] void RaiseLastOSError(DWORD code);
+
+// Converts whatever is being handled right now (inside a catch block) into an Exception:
+// our own types pass through, anything else becomes an Exception with its what() text.
+// Returns false outside a catch block.
+const Exception* CurrentException(Exception& fallback_storage);
+
+}  // namespace velotarn

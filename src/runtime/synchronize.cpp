@@ -1,0 +1,99 @@
+#include "runtime/synchronize.h"
+
+#include <atomic>
+#include <cassert>
+#include <exception>
+#include <mutex>
+#include <vector>
+
+#include "runtime/handles.h"
+
+namespace velotarn {
+
+namespace {
+
+// Static initialisation runs on the process's main thread.
+const DWORD g_main_thread_id = GetCurrentThreadId();
+
+struct PendingCall {
+  const SyncCall* call;
+  std::exception_ptr error;
+  HANDLE done;  // the caller's own signal (see CallerSignal)
+};
+
+struct SyncList {
+  std::mutex lock;
+  std::vector<PendingCall*> calls;
+  unique_handle signal{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<HWND> wake_window{nullptr};
+  std::atomic<bool> wake_pending{false};
+};
+
+SyncList& List() {
+  static SyncList list;  // never destroyed before the threads that use it have ended
+  return list;
+}
+
+// Each calling thread waits on its own auto-reset event, made once per thread.
+HANDLE CallerSignal() {
+  thread_local unique_handle signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  return signal.get();
+}
+
+void WakeMainThread(SyncList& list) {
+  if (list.wake_pending.exchange(true)) return;  // one wake-up in flight is enough
+  HWND window = list.wake_window.load();
+  if (window == nullptr || !PostMessageW(window, WM_NULL, 0, 0))
+    PostThreadMessageW(g_main_thread_id, WM_NULL, 0, 0);
+}
+
+}  // namespace
+
+DWORD MainThreadID() noexcept { return g_main_thread_id; }
+
+HANDLE SyncSignal() noexcept { return List().signal.get(); }
+
+void SetWakeWindow(HWND window) noexcept { List().wake_window.store(window); }
+
+void SynchronizeCall(const SyncCall& call) {
+  if (IsMainThread()) {
+    call();
+    return;
+  }
+  SyncList& list = List();
+  PendingCall entry{&call, nullptr, CallerSignal()};
+  {
+    std::lock_guard<std::mutex> guard(list.lock);
+    list.calls.push_back(&entry);
+    SetEvent(list.signal.get());
+  }
+  WakeMainThread(list);
+  WaitForSingleObject(entry.done, INFINITE);
+  if (entry.error) std::rethrow_exception(entry.error);
+}
+
+bool CheckSynchronize() {
+  assert(IsMainThread());
+  SyncList& list = List();
+  ResetEvent(list.signal.get());
+  // Cleared before the list is taken: a call added after the swap posts a fresh wake-up.
+  list.wake_pending.store(false);
+  std::vector<PendingCall*> taken;
+  {
+    std::lock_guard<std::mutex> guard(list.lock);
+    taken.swap(list.calls);
+  }
+  if (taken.empty()) return false;
+  for (PendingCall* entry : taken) {
+    try {
+      (*entry->call)();
+    } catch (...) {
+      entry->error = std::current_exception();
+    }
+    HANDLE done = entry->done;  // the entry lives on the caller's stack until it wakes
+    SetEvent(done);
+  }
+  return true;
+}
+
+}  // namespace velotarn

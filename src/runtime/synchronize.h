@@ -1,0 +1,37 @@
+#pragma once
+// Synchronous main-thread calls. Any thread may hand a call to the main thread and block until
+// the main thread has run it; an error raised by the call comes back to the caller.
+//
+// The process keeps one list of pending calls, in the order they were made, under one lock.
+// Adding a call sets the list's signal and wakes the main thread with at most one pending
+// WM_NULL (posted to the application window, or to the main thread's queue when there is no
+// application window yet). The main thread runs the list from its message loop step, from the
+// application window's WM_NULL, and from waits that must not stall other threads (WaitFor).
+
+#include <windows.h>
+
+#include <functional>
+
+namespace velotarn {
+
+using SyncCall = std::function<void()>;
+
+// The thread that ran the program's static initialisation, i.e. the process's main thread.
+DWORD MainThreadID() noexcept;
+inline bool IsMainThread() noexcept { return GetCurrentThreadId() == MainThreadID(); }
+
+// On the main thread: runs `call` at once. Elsewhere: queues it, wakes the main thread, waits
+// until it has run, and rethrows whatever it raised.
+void SynchronizeCall(const SyncCall& call);
+
+// Main thread only. Runs every pending call in order; returns false when none was pending.
+bool CheckSynchronize();
+
+// The list's signal: a manual-reset event set whenever a call is added. Main-thread waits
+// include it so that a thread waited for can still complete its synchronous calls.
+HANDLE SyncSignal() noexcept;
+
+// The window that receives the WM_NULL wake-ups (the application window); null for none.
+void SetWakeWindow(HWND window) noexcept;
+
+}  // namespace velotarn

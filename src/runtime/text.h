@@ -1,0 +1,32 @@
+#pragma once
+// Text conversions. Strings inside the program are UTF-16; bytes that cross the process
+// boundary use the system's ANSI code page (GetACP) unless a byte-order mark says otherwise.
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <string>
+#include <string_view>
+
+namespace velotarn {
+
+// Bytes in `code_page` to UTF-16. Invalid sequences follow MultiByteToWideChar's own rules.
+std::wstring BytesToWide(std::string_view bytes, UINT code_page);
+// UTF-16 to bytes in `code_page`; characters with no mapping become the code page's default.
+std::string WideToBytes(std::wstring_view text, UINT code_page);
+
+inline std::wstring AnsiToWide(std::string_view bytes) { return BytesToWide(bytes, CP_ACP); }
+inline std::string WideToAnsi(std::wstring_view text) { return WideToBytes(text, CP_ACP); }
+inline std::wstring Utf8ToWide(std::string_view bytes) { return BytesToWide(bytes, CP_UTF8); }
+inline std::string WideToUtf8(std::wstring_view text) { return WideToBytes(text, CP_UTF8); }
+
+// printf-style formatting into a std::wstring (%d, %s with wide strings, %p ...).
+std::wstring Format(const wchar_t* format, ...);
+std::wstring FormatV(const wchar_t* format, va_list args);
+
+// The running program's full path, however long it is.
+std::wstring ModuleFileName(HMODULE module = nullptr);
+// "C:\dir\velotarnsvc.exe" -> "velotarnsvc.exe".
+std::wstring ExtractFileName(const std::wstring& path);
+
+}  // namespace velotarn

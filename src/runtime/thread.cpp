@@ -1,0 +1,162 @@
+#include "runtime/thread.h"
+
+#include <process.h>
+
+#include <cassert>
+
+#include "runtime/exceptions.h"
+#include "runtime/handles.h"
+#include "runtime/text.h"
+
+namespace velotarn {
+
+// What outlives the thread object: the system thread's handle, and whether the object has
+// already been freed by somebody else while its thread was in the termination step.
+struct TThread::SharedState {
+  unique_handle handle;
+  DWORD id = 0;
+  std::atomic<bool> finished{false};
+  std::atomic<bool> in_termination_step{false};
+  std::atomic<bool> in_handler{false};  // OnTerminate is running on the main thread
+  std::atomic<bool> object_gone{false};
+};
+
+TThread::TThread(bool create_suspended)
+    : state_(std::make_shared<SharedState>()), create_suspended_(create_suspended) {
+  unsigned id = 0;
+  auto handle = reinterpret_cast<HANDLE>(
+      _beginthreadex(nullptr, 0, &TThread::ThreadProc, this, CREATE_SUSPENDED, &id));
+  if (handle == nullptr) RaiseLastOSError(static_cast<DWORD>(_doserrno));
+  state_->handle.reset(handle);
+  state_->id = id;
+  suspended_.store(true);
+}
+
+TThread::~TThread() {
+  // Reached only through Free() (after the wait), from the thread itself (FreeOnTerminate), or
+  // from an OnTerminate handler, which leaves the exit to the thread.
+  if (state_->in_termination_step.load() && GetCurrentThreadId() != state_->id)
+    state_->object_gone.store(true);
+}
+
+void TThread::AfterConstruction() {
+  if (!create_suspended_) Resume();
+}
+
+DWORD TThread::ThreadID() const noexcept { return state_->id; }
+HANDLE TThread::Handle() const noexcept { return state_->handle.get(); }
+bool TThread::Finished() const noexcept { return state_->finished.load(); }
+
+void TThread::Start() { Resume(); }
+
+void TThread::Resume() {
+  DWORD previous = ResumeThread(state_->handle.get());
+  if (previous == static_cast<DWORD>(-1)) RaiseLastOSError();
+  if (previous <= 1) suspended_.store(false);
+}
+
+void TThread::Suspend() {
+  bool was = suspended_.exchange(true);
+  if (SuspendThread(state_->handle.get()) == static_cast<DWORD>(-1)) {
+    suspended_.store(was);
+    RaiseLastOSError();
+  }
+}
+
+DWORD TThread::WaitFor() {
+  std::shared_ptr<SharedState> state = state_;  // the object may free itself meanwhile
+  assert(GetCurrentThreadId() != state->id && "a thread cannot wait for itself");
+  HANDLE thread = state->handle.get();
+  if (IsMainThread()) {
+    HANDLE handles[2] = {thread, SyncSignal()};
+    for (;;) {
+      DWORD r = MsgWaitForMultipleObjects(2, handles, FALSE, 1000, QS_SENDMESSAGE);
+      if (r == WAIT_OBJECT_0) break;
+      if (r == WAIT_OBJECT_0 + 1) {
+        CheckSynchronize();
+      } else if (r == WAIT_OBJECT_0 + 2) {
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // delivers sent messages
+      } else if (r == WAIT_FAILED) {
+        RaiseLastOSError();
+      }
+    }
+  } else {
+    WaitForSingleObject(thread, INFINITE);
+  }
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  return code;
+}
+
+void TThread::Free() {
+  // Freed from inside its own OnTerminate handler, the thread is blocked in that very call and
+  // ends without touching the object again; waiting here would deadlock.
+  bool from_handler = state_->in_handler.load() && IsMainThread();
+  assert(!FreeOnTerminate() || from_handler);
+  if (!from_handler && GetCurrentThreadId() != state_->id && !state_->finished.load()) {
+    Terminate();
+    while (Suspended()) Resume();  // a never-started or frozen thread must reach its end
+    WaitFor();
+  }
+  delete this;
+}
+
+void TThread::DoTerminate() {
+  if (!OnTerminate) return;
+  std::shared_ptr<SharedState> state = state_;
+  Synchronize([this, state] {
+    TNotifyEvent handler = OnTerminate;  // the handler may free this object and its members
+    state->in_handler.store(true);
+    try {
+      handler(this);
+    } catch (...) {
+      state->in_handler.store(false);
+      throw;
+    }
+    state->in_handler.store(false);
+  });
+}
+
+unsigned __stdcall TThread::ThreadProc(void* param) {
+  auto* self = static_cast<TThread*>(param);
+  std::shared_ptr<SharedState> state = self->state_;
+  if (!self->Terminated()) {
+    try {
+      self->Execute();
+    } catch (...) {
+      self->fatal_exception_ = std::current_exception();
+    }
+  }
+  unsigned result = static_cast<unsigned>(self->return_value_);
+  state->in_termination_step.store(true);
+  try {
+    self->DoTerminate();
+  } catch (...) {
+    // The termination handler's error has no one to go to.
+  }
+  if (state->object_gone.load()) {
+    state->finished.store(true);
+    return result;  // freed by its OnTerminate handler: not touched again
+  }
+  result = static_cast<unsigned>(self->return_value_);
+  bool free_self = self->FreeOnTerminate();
+  state->finished.store(true);
+  if (free_self) delete self;
+  return result;
+}
+
+std::wstring ExceptionMessage(const std::exception_ptr& error) {
+  if (!error) return {};
+  try {
+    std::rethrow_exception(error);
+  } catch (const Exception& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return Utf8ToWide(e.what());
+  } catch (...) {
+    return L"Unknown exception";
+  }
+}
+
+}  // namespace velotarn
