@@ -1,0 +1,125 @@
+#pragma once
+// TPipeServer: serves the local named pipe \\.\pipe\<PipeName> to any number of clients at
+// once. A listener thread creates one instance at a time and hands each connected instance to
+// the component, which registers the client with its own write queue and starts an I/O thread
+// for it. Pipe threads never call into the program: they post notifications to the
+// component's hidden window, whose procedure raises the events below on the owning thread.
+//
+// Threading: created, used and destroyed on the main thread only. Every property, method and
+// event runs there; pipe threads reach the component only by posting to its window and by
+// synchronous main-thread calls (hand-off, dequeue, termination), which the main thread runs
+// from its loop. Threads that outlive the component are detached from it on destruction and
+// never touch it again.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pipes/pipe_name.h"
+#include "pipes/pipe_types.h"
+#include "runtime/component.h"
+#include "runtime/handles.h"
+
+namespace velotarn {
+
+class TPipeLink;
+class TPipeListenThread;
+class TPipeServerThread;
+class TWriteQueue;
+struct TPipeWrite;
+struct TClientEntry;
+
+// Largest message (bytes) that TPipeServer::Write and Broadcast accept.
+constexpr int32_t kMaxServerWrite = 65535;
+
+// Back-pressure: a hand-off that finds more than this many pipe threads (listener plus I/O
+// threads) pauses the listener; it listens again once an ending I/O thread leaves at most
+// kResumeThreadCount.
+constexpr int kSuspendThreadCount = 101;
+constexpr int kResumeThreadCount = 100;
+
+// How long deactivation waits for the pipe threads to end.
+constexpr DWORD kStopWaitMs = 10000;
+
+class TPipeServer : public TComponent {
+ public:
+  explicit TPipeServer(TComponent* AOwner);
+  ~TPipeServer() override;
+
+  // Writing True starts the listener, writing False stops every pipe thread (waiting up to
+  // kStopWaitMs while the main thread keeps dispatching).
+  bool Active() const noexcept { return FActive; }
+  void SetActive(bool Value);
+
+  // Name without the \\.\pipe\ prefix; "PipeServer" after construction. Refused while active
+  // ("Cannot change property while server is active!"), then validated.
+  const std::wstring& PipeName() const noexcept { return FPipeName; }
+  void SetPipeName(const std::wstring& Value);
+
+  HWND WindowHandle() const noexcept { return FHwnd.get(); }
+
+  // The registered clients, oldest first. GetClient raises EListError outside 0..Count-1.
+  int ClientCount() const noexcept;
+  HPIPE GetClient(int Index) const;
+  HPIPE Clients(int Index) const { return GetClient(Index); }
+
+  // Queues a private copy of Count bytes (0..kMaxServerWrite) as one message for Pipe. True
+  // means queued (OnPipeSent or OnPipeError follows); False for an unknown pipe or a bad Count.
+  bool Write(HPIPE Pipe, const void* Buffer, int32_t Count);
+  // Write to every client, newest first, stopping at the first refusal. True with no clients.
+  bool Broadcast(const void* Buffer, int32_t Count);
+
+  const TOnPipeSent& OnPipeSent() const noexcept { return FOPS; }
+  void SetOnPipeSent(TOnPipeSent Value) { FOPS = std::move(Value); }
+  const TOnPipeConnect& OnPipeConnect() const noexcept { return FOPC; }
+  void SetOnPipeConnect(TOnPipeConnect Value) { FOPC = std::move(Value); }
+  const TOnPipeDisconnect& OnPipeDisconnect() const noexcept { return FOPD; }
+  void SetOnPipeDisconnect(TOnPipeDisconnect Value) { FOPD = std::move(Value); }
+  const TOnPipeMessage& OnPipeMessage() const noexcept { return FOPM; }
+  void SetOnPipeMessage(TOnPipeMessage Value) { FOPM = std::move(Value); }
+  const TOnPipeError& OnPipeError() const noexcept { return FOPE; }
+  void SetOnPipeError(TOnPipeError Value) { FOPE = std::move(Value); }
+
+ private:
+  friend class TPipeListenThread;
+  friend class TPipeServerThread;
+
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT WndProc(UINT Msg, WPARAM WParam, LPARAM LParam);
+
+  void StartListener();
+  void StopListener();
+  void WaitForThreads();
+
+  // Run on the main thread on behalf of pipe threads.
+  void RegisterClient(unique_handle& Pipe);
+  TPipeWrite* DequeueWrite(uint64_t EntryId);
+  void UnregisterClient(uint64_t EntryId);
+  void WorkerTerminated(TPipeServerThread* Sender);
+  void ListenerTerminated();
+
+  TClientEntry* FindLive(HPIPE Pipe) const;
+  TClientEntry* FindEntry(uint64_t EntryId) const;
+
+  unique_hwnd FHwnd;
+  std::wstring FPipeName = L"PipeServer";
+  bool FActive = false;
+  bool FInShutDown = false;
+  unique_handle FKillEv;
+  std::vector<std::unique_ptr<TClientEntry>> FClients;
+  TPipeListenThread* FListener = nullptr;
+  int32_t FThreadCount = 0;
+  bool FListenerPaused = false;
+  uint64_t FNextEntryId = 1;
+  std::shared_ptr<TPipeLink> FLink;  // shared with the pipe threads, detached on destruction
+  TOnPipeSent FOPS;
+  TOnPipeConnect FOPC;
+  TOnPipeDisconnect FOPD;
+  TOnPipeMessage FOPM;
+  TOnPipeError FOPE;
+};
+
+}  // namespace velotarn
