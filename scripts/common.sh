@@ -50,7 +50,16 @@ build_all() {
 }
 
 # Keeps one wineserver alive for the prefix while the caller runs, and stops it afterwards.
+# The first Wine program of a session starts Wine's own background processes (services.exe and
+# the services it starts, winedevice.exe, ...), which inherit that program's standard handles:
+# start them here with no pipe attached, or whoever reads a test program's output (ctest's test
+# discovery) waits for an end of file that never comes. Their standard error goes to
+# $BUILD/wine-session.log with the event log channel on, so a service's event log entries can
+# be read there ("err:eventlog:ReportEventW ...").
 start_wineserver() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w
   wineserver -p
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  WINEDEBUG=-all,err+eventlog wine cmd.exe /c exit </dev/null >/dev/null 2>>"$BUILD/wine-session.log"
 }
