@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "pipes/notify_window.h"
 #include "pipes/pipe_name.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
@@ -30,7 +31,7 @@ struct TPipeWrite;
 // Longest pipe path that Connect builds, terminator included.
 constexpr size_t kMaxPipePath = 1024;
 
-class TPipeClient : public TComponent {
+class TPipeClient : public TComponent, private TNotifyHandler {
  public:
   explicit TPipeClient(TComponent* AOwner);
   ~TPipeClient() override;
@@ -68,11 +69,14 @@ class TPipeClient : public TComponent {
  private:
   friend class TPipeClientThread;
 
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT WndProc(UINT Msg, WPARAM WParam, LPARAM LParam);
+  LRESULT HandleNotify(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) override;
+  LRESULT WndProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
 
+  // The path \\<server>\pipe\<name>; false when it does not fit kMaxPipePath.
   bool BuildPipePath(std::wstring& Path) const;
-  TPipeWrite* DequeueWrite();
+  // Run on the main thread on behalf of the client thread. Only the current connection's
+  // thread gets records: one that is still ending leaves them for the next connection.
+  TPipeWrite* DequeueWrite(TPipeClientThread* Sender);
   void WorkerTerminated(TPipeClientThread* Sender);
 
   unique_hwnd FHwnd;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "pipes/notify_window.h"
 #include "pipes/pipe_name.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
@@ -44,7 +45,7 @@ constexpr int kResumeThreadCount = 100;
 // How long deactivation waits for the pipe threads to end.
 constexpr DWORD kStopWaitMs = 10000;
 
-class TPipeServer : public TComponent {
+class TPipeServer : public TComponent, private TNotifyHandler {
  public:
   explicit TPipeServer(TComponent* AOwner);
   ~TPipeServer() override;
@@ -87,19 +88,20 @@ class TPipeServer : public TComponent {
   friend class TPipeListenThread;
   friend class TPipeServerThread;
 
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT WndProc(UINT Msg, WPARAM WParam, LPARAM LParam);
+  LRESULT HandleNotify(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) override;
+  LRESULT WndProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
 
   void StartListener();
   void StopListener();
   void WaitForThreads();
 
-  // Run on the main thread on behalf of pipe threads.
-  void RegisterClient(unique_handle& Pipe);
+  // Run on the main thread on behalf of pipe threads. RegisterClient takes the instance over
+  // and returns true when the listener is to pause (back-pressure).
+  bool RegisterClient(unique_handle& Pipe);
   TPipeWrite* DequeueWrite(uint64_t EntryId);
   void UnregisterClient(uint64_t EntryId);
   void WorkerTerminated(TPipeServerThread* Sender);
-  void ListenerTerminated();
+  void ListenerTerminated(TPipeListenThread* Sender);
 
   TClientEntry* FindLive(HPIPE Pipe) const;
   TClientEntry* FindEntry(uint64_t EntryId) const;
@@ -108,6 +110,7 @@ class TPipeServer : public TComponent {
   std::wstring FPipeName = L"PipeServer";
   bool FActive = false;
   bool FInShutDown = false;
+  bool FDestroying = false;  // no events any more: the owner may be half gone
   unique_handle FKillEv;
   std::vector<std::unique_ptr<TClientEntry>> FClients;
   TPipeListenThread* FListener = nullptr;

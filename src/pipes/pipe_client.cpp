@@ -1,0 +1,169 @@
+#include "pipes/pipe_client.h"
+
+#include <cassert>
+
+#include "pipes/pipe_client_thread.h"
+#include "pipes/pipe_link.h"
+#include "pipes/write_queue.h"
+#include "runtime/synchronize.h"
+
+namespace velotarn {
+
+namespace {
+
+const HPIPE kNoPipe = reinterpret_cast<HPIPE>(INVALID_HANDLE_VALUE);
+
+// Equal when the lengths match and every character does, ASCII letters without regard to case.
+bool SameComputerName(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  auto fold = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c; };
+  for (size_t i = 0; i < a.size(); ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+TPipeClient::TPipeClient(TComponent* AOwner) : TComponent(AOwner) {
+  assert(IsMainThread());
+  FWriteQueue = std::make_unique<TWriteQueue>();
+  FHwnd = CreateNotifyWindow(this);
+  FLink = std::make_shared<TPipeLink>(FHwnd.get());
+}
+
+TPipeClient::~TPipeClient() {
+  assert(IsMainThread());
+  FDestroying = true;
+  Disconnect(false);
+  // A thread still ending keeps its own handles; its dequeue call and termination handler find
+  // the link detached and leave this object alone.
+  FLink->Detach();
+  DestroyNotifyWindow(FHwnd);
+}
+
+void TPipeClient::SetPipeName(const std::wstring& Value) {
+  assert(IsMainThread());
+  if (FConnected) throw EPipeException(L"Cannot change property when client is connected!");
+  ValidatePipeName(Value);
+  FPipeName = Value;
+}
+
+void TPipeClient::SetServerName(const std::wstring& Value) {
+  assert(IsMainThread());
+  if (FConnected) throw EPipeException(L"Cannot change property when client is connected!");
+  FServerName = Value;
+}
+
+bool TPipeClient::BuildPipePath(std::wstring& Path) const {
+  wchar_t computer[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  std::wstring server = FServerName.empty() ? L"." : FServerName;
+  if (GetComputerNameW(computer, &size) && SameComputerName(computer, FServerName)) server = L".";
+  Path = L"\\\\" + server + L"\\pipe\\" + FPipeName;
+  return Path.size() + 1 <= kMaxPipePath;
+}
+
+bool TPipeClient::Connect(DWORD wait_ms) {
+  assert(IsMainThread());
+  if (FConnected) return true;
+  std::wstring path;
+  if (!BuildPipePath(path)) return false;
+  if (!WaitNamedPipeW(path.c_str(), wait_ms)) return false;
+  // Not inheritable: a child process must never hold our end of the connection.
+  unique_handle pipe(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+  if (!pipe) return false;
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);  // a failure goes unnoticed
+  const HPIPE value = reinterpret_cast<HPIPE>(pipe.get());
+  try {
+    // Each connection has its own kill event, so a thread still ending from an earlier
+    // connection can never be revived by this one.
+    unique_handle kill = NewEvent(/*ManualReset=*/true);
+    FWorker = TPipeClientThread::Launch(this, FLink, pipe, kill.get(), FWriteQueue->DataEvent());
+    FKillEv = std::move(kill);
+  } catch (const Exception&) {
+    return false;  // Connect reports nothing but its result
+  }
+  FPipe = value;
+  FConnected = true;
+  return true;
+}
+
+void TPipeClient::Disconnect(bool CanWait) {
+  assert(IsMainThread());
+  if (!FConnected) return;
+  SetEvent(FKillEv.get());
+  FConnected = false;  // Closing until the thread's end has been handled
+  TPipeClientThread* worker = FWorker;
+  if (worker == nullptr) return;
+  worker->Terminate();
+  // The object may free itself during the wait; WaitFor is safe for that, and it keeps running
+  // synchronous calls, so the thread's dequeue call and WorkerTerminated run meanwhile.
+  if (CanWait && !FDestroying) worker->WaitFor();
+}
+
+bool TPipeClient::Write(const void* Buffer, int32_t Count) {
+  assert(IsMainThread());
+  if (!FConnected || Count < 0 || (Buffer == nullptr && Count > 0)) return false;
+  FWriteQueue->Enqueue(NewPipeWrite(Buffer, Count));
+  return true;
+}
+
+PPipeWrite TPipeClient::DequeueWrite(TPipeClientThread* Sender) {
+  assert(IsMainThread());
+  if (Sender != FWorker || !FConnected) return nullptr;
+  return FWriteQueue->Dequeue();
+}
+
+void TPipeClient::WorkerTerminated(TPipeClientThread* Sender) {
+  assert(IsMainThread());
+  const bool current = Sender == FWorker;  // a late end of an earlier connection changes nothing
+  const HPIPE pipe = Sender->Pipe();
+  if (current) FWorker = nullptr;
+  struct Reset {
+    TPipeClient* self;
+    bool current;
+    ~Reset() {
+      if (!current) return;
+      self->FPipe = kNoPipe;
+      self->FConnected = false;
+    }
+  } reset{this, current};
+  if (!FDestroying) {
+    if (TOnPipeDisconnect handler = FOPD) handler(this, pipe);
+  }
+}
+
+LRESULT TPipeClient::HandleNotify(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
+  return WndProc(Window, Msg, WParam, LParam);
+}
+
+LRESULT TPipeClient::WndProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
+  assert(IsMainThread());
+  const HPIPE pipe = static_cast<HPIPE>(WParam);
+  switch (Msg) {
+    case WM_QUERYENDSESSION:
+      return 1;  // never object to the end of the session
+    case WM_PIPE_ERROR_WORKER:
+      if (TOnPipeError handler = FOPE)
+        handler(this, pipe, pcWorker, static_cast<int32_t>(LParam));
+      return 0;
+    case WM_PIPE_DISCONNECT:
+      if (TOnPipeDisconnect handler = FOPD) handler(this, pipe);
+      return 0;
+    case WM_PIPE_SENT:
+      if (TOnPipeSent handler = FOPS) handler(this, pipe, static_cast<uint32_t>(LParam));
+      return 0;
+    case WM_PIPE_MESSAGE:
+      DeliverMessageBlock(reinterpret_cast<HGLOBAL>(LParam), [&](TMemoryStream* stream) {
+        if (TOnPipeMessage handler = FOPM) handler(this, pipe, stream);
+      });
+      return 0;
+    default:
+      return DefWindowProcW(Window, Msg, WParam, LParam);
+  }
+}
+
+}  // namespace velotarn

@@ -1,0 +1,211 @@
+#include "pipes/pipe_io_thread.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "pipes/pipe_link.h"
+
+namespace velotarn {
+
+TPipeIOHandles TPipeIOHandles::Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE DataEvent) {
+  TPipeIOHandles handles;
+  handles.Kill = DuplicateOwnHandle(KillEvent);
+  handles.Data = DuplicateOwnHandle(DataEvent);
+  handles.Read = NewEvent(/*ManualReset=*/true);
+  handles.Write = NewEvent(/*ManualReset=*/true);
+  handles.Pipe = std::move(Pipe);
+  return handles;
+}
+
+TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Handles,
+                             DWORD ExemptError)
+    : FLink(std::move(Link)),
+      FPipe(std::move(Handles.Pipe)),
+      FPipeValue(reinterpret_cast<HPIPE>(FPipe.get())),
+      FExemptError(ExemptError),
+      FRcvBuffer(kReceiveSize),
+      FKillEv(std::move(Handles.Kill)),
+      FReadEv(std::move(Handles.Read)),
+      FWriteEv(std::move(Handles.Write)),
+      FDataEv(std::move(Handles.Data)),
+      FEvents{FKillEv.get(), FReadEv.get(), FWriteEv.get(), FDataEv.get()} {
+  FOlapRead.hEvent = FReadEv.get();
+  FOlapWrite.hEvent = FWriteEv.get();
+}
+
+// Runs on the thread after its termination handler: only now may the handle value be reused.
+TPipeIOThread::~TPipeIOThread() = default;
+
+void TPipeIOThread::Execute() {
+  LoopStarting();
+  while (!Terminated()) {
+    bool ok = StartRead();
+    if (ok) ok = StartWrite();
+    if (ok && Terminated()) break;  // the dequeue call raised: the owner is gone
+    if (ok) {
+      // While a write is outstanding the data event is left out, or it would wake us
+      // again and again until that write has finished.
+      DWORD count = FPendingWrite ? 3 : 4;
+      DWORD result = WaitForMultipleObjects(count, FEvents, FALSE, INFINITE);
+      switch (result) {
+        case WAIT_OBJECT_0:
+          Terminate();  // the owner's kill event: no error to report
+          break;
+        case WAIT_OBJECT_0 + 1:
+          ok = FinishRead();
+          break;
+        case WAIT_OBJECT_0 + 2:
+          ok = FinishWrite();
+          break;
+        case WAIT_OBJECT_0 + 3:
+          break;  // new records: the next pass starts a write
+        default:
+          FErrorCode = GetLastError();
+          ok = false;
+      }
+    }
+    if (!ok) {
+      if (FErrorCode != FExemptError)
+        Link().Post(WM_PIPE_ERROR_WORKER, FPipeValue, static_cast<LPARAM>(FErrorCode));
+      Terminate();
+    }
+  }
+  EndConnection();
+}
+
+bool TPipeIOThread::StartRead() {
+  if (FPendingRead) return true;
+  FRcvStream.Clear();
+  FRcvBuffer.resize(kReceiveSize);
+  bool ok = true;
+  while (ok && !FPendingRead) {
+    DWORD size = static_cast<DWORD>(FRcvBuffer.size());
+    if (ReadFile(PipeHandle(), FRcvBuffer.data(), size, &FRcvRead, &FOlapRead)) {
+      FErrorCode = 0;
+      FRcvStream.Write(FRcvBuffer.data(), FRcvRead);
+      ok = PostReceived();
+      continue;  // reads that complete at once are taken in a row
+    }
+    FErrorCode = GetLastError();
+    if (FErrorCode == ERROR_MORE_DATA) {
+      ok = ReadMore();
+    } else if (FErrorCode == ERROR_IO_PENDING) {
+      FPendingRead = true;
+    } else {
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+// The buffer is full and the message goes on: keep what was read and size the buffer to the
+// exact rest of the message.
+bool TPipeIOThread::ReadMore() {
+  FRcvStream.Write(FRcvBuffer.data(), static_cast<int64_t>(FRcvBuffer.size()));
+  DWORD left = 0;
+  if (!PeekNamedPipe(PipeHandle(), nullptr, 0, nullptr, nullptr, &left)) {
+    FErrorCode = GetLastError();
+    return false;
+  }
+  FRcvBuffer.resize(left);
+  return true;
+}
+
+bool TPipeIOThread::FinishRead() {
+  ResetEvent(FReadEv.get());
+  BOOL done = GetOverlappedResult(PipeHandle(), &FOlapRead, &FRcvRead, TRUE);
+  for (;;) {
+    if (done) {
+      FErrorCode = 0;
+      FRcvStream.Write(FRcvBuffer.data(), FRcvRead);
+      FPendingRead = false;
+      return PostReceived();  // the next pass issues the next read
+    }
+    FErrorCode = GetLastError();
+    if (FErrorCode != ERROR_MORE_DATA) return false;
+    if (!ReadMore()) return false;
+    DWORD size = static_cast<DWORD>(FRcvBuffer.size());
+    done = ReadFile(PipeHandle(), FRcvBuffer.data(), size, &FRcvRead, &FOlapRead);
+    if (!done && GetLastError() == ERROR_IO_PENDING) return true;  // still pending
+  }
+}
+
+bool TPipeIOThread::PostReceived() {
+  SIZE_T size = static_cast<SIZE_T>(FRcvStream.Size());
+  unique_hglobal block(GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size));
+  if (!block) {
+    FErrorCode = GetLastError();
+    return false;
+  }
+  if (size > 0) {
+    GlobalLockGuard lock(block.get());
+    if (lock.data() == nullptr) {
+      FErrorCode = GetLastError();
+      return false;
+    }
+    std::memcpy(lock.data(), FRcvStream.Memory(), size);
+  }
+  // The block belongs to the window once posted; a failed post leaves it with us to free.
+  if (Link().Post(WM_PIPE_MESSAGE, FPipeValue, reinterpret_cast<LPARAM>(block.get())))
+    (void)block.release();
+  FRcvStream.Clear();
+  return true;
+}
+
+bool TPipeIOThread::StartWrite() {
+  if (FPendingWrite) return true;
+  if (WaitForSingleObject(FDataEv.get(), 0) != WAIT_OBJECT_0) return true;
+  PPipeWrite record = nullptr;
+  GuardedSynchronize(this, [this, &record] { record = DequeueOnOwner(); });
+  FPipeWrite.reset(record);
+  if (!FPipeWrite) return true;
+  static const uint8_t kNothing = 0;  // a zero-length message still needs a buffer address
+  const void* bytes = FPipeWrite->Buffer != nullptr ? FPipeWrite->Buffer : &kNothing;
+  if (WriteFile(PipeHandle(), bytes, static_cast<DWORD>(FPipeWrite->Count), &FWrite,
+                &FOlapWrite)) {
+    FErrorCode = 0;
+    Link().Post(WM_PIPE_SENT, FPipeValue, static_cast<LPARAM>(FWrite));
+    FPipeWrite.reset();
+    ResetEvent(FWriteEv.get());  // a write completed at once leaves its event set
+    return true;
+  }
+  FErrorCode = GetLastError();
+  if (FErrorCode == ERROR_IO_PENDING) {
+    FPendingWrite = true;
+    return true;
+  }
+  return false;  // the record stays with the thread and goes with it
+}
+
+bool TPipeIOThread::FinishWrite() {
+  ResetEvent(FWriteEv.get());
+  BOOL done = GetOverlappedResult(PipeHandle(), &FOlapWrite, &FWrite, TRUE);
+  if (done)
+    Link().Post(WM_PIPE_SENT, FPipeValue, static_cast<LPARAM>(FWrite));
+  else
+    FErrorCode = GetLastError();
+  FPipeWrite.reset();
+  FPendingWrite = false;
+  return done != FALSE;
+}
+
+void TPipeIOThread::EndConnection() {
+  if (FErrorCode == ERROR_INVALID_HANDLE) {
+    // The handle is no longer ours: closing it could close somebody else's object.
+    (void)FPipe.release();
+    return;
+  }
+  // Operations in flight refer to the buffers and OVERLAPPEDs of this object: cancel them and
+  // wait until they have really finished before anything is freed.
+  if (FPendingRead || FPendingWrite) {
+    CancelIo(PipeHandle());
+    DWORD ignored = 0;
+    if (FPendingRead) GetOverlappedResult(PipeHandle(), &FOlapRead, &ignored, TRUE);
+    if (FPendingWrite) GetOverlappedResult(PipeHandle(), &FOlapWrite, &ignored, TRUE);
+    FPendingRead = FPendingWrite = false;
+  }
+  // Server end: the peer sees the pipe break now. Client end: fails, harmlessly.
+  DisconnectNamedPipe(PipeHandle());
+}
+
+}  // namespace velotarn

@@ -1,0 +1,133 @@
+#include "pipes/pipe_listen_thread.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "pipes/pipe_link.h"
+#include "pipes/pipe_server.h"
+
+namespace velotarn {
+
+TPipeListenThread* TPipeListenThread::Launch(TPipeServer* PipeServer,
+                                            std::shared_ptr<TPipeLink> Link,
+                                            const std::wstring& PipeName, HANDLE KillEvent) {
+  assert(IsMainThread());
+  THandles handles;
+  handles.Kill = DuplicateOwnHandle(KillEvent);
+  handles.Connect = NewEvent(/*ManualReset=*/true);
+  handles.Resume = NewEvent(/*ManualReset=*/false);
+  handles.Security = std::make_unique<TOpenSecurity>();
+  auto* thread = TThread::New<TPipeListenThread>(PipeServer, Link, PipeName, std::move(handles));
+  thread->SetFreeOnTerminate(true);
+  thread->OnTerminate = [PipeServer, Link](TThread* sender) {
+    if (Link->Attached()) PipeServer->ListenerTerminated(static_cast<TPipeListenThread*>(sender));
+  };
+  thread->Start();
+  return thread;
+}
+
+TPipeListenThread::TPipeListenThread(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
+                                     std::wstring PipeName, THandles Handles)
+    : FPipeServer(PipeServer),
+      FLink(std::move(Link)),
+      FPipeName(L"\\\\.\\pipe\\" + PipeName),
+      FKillEv(std::move(Handles.Kill)),
+      FConnectEv(std::move(Handles.Connect)),
+      FResumeEv(std::move(Handles.Resume)),
+      FSA(std::move(Handles.Security)) {
+  FOlapConnect.hEvent = FConnectEv.get();
+}
+
+// An instance is still held here only when its hand-off raised: it was never handed over.
+TPipeListenThread::~TPipeListenThread() {
+  if (FPipe && FConnected) DisconnectNamedPipe(FPipe.get());
+}
+
+void TPipeListenThread::Execute() {
+  while (!Terminated()) {
+    FConnected = false;
+    CreateServerPipe();
+    if (FPipe) ConnectClient();
+    if (Terminated()) break;  // killed while waiting for a client: nothing to report
+    if (FConnected) {
+      FRetryPause = 0;
+      bool pause = false;
+      GuardedSynchronize(this, [this, &pause] { pause = HandOff(); });
+      if (pause && !Terminated()) WaitUntilResumed();
+      continue;
+    }
+    // ERROR_NO_DATA: a client connected and left before the connect completed; not an error.
+    if (FErrorCode != ERROR_NO_DATA)
+      FLink->Post(WM_PIPE_ERROR_LISTENER,
+                  FPipe ? reinterpret_cast<WPARAM>(FPipe.get())
+                        : reinterpret_cast<WPARAM>(INVALID_HANDLE_VALUE),
+                  static_cast<LPARAM>(FErrorCode));
+    FPipe.reset();
+    if (FErrorCode != ERROR_NO_DATA) RetryPause();
+  }
+}
+
+void TPipeListenThread::CreateServerPipe() {
+  DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+  if (FFirstInstance) open_mode |= FILE_FLAG_FIRST_PIPE_INSTANCE;  // never share a taken name
+  FPipe.reset(CreateNamedPipeW(
+      FPipeName.c_str(), open_mode,
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      PIPE_UNLIMITED_INSTANCES, 0, 0, kDefaultTimeoutMs, FSA->get()));
+  if (!FPipe) {
+    FErrorCode = GetLastError();
+    return;
+  }
+  FErrorCode = 0;
+  FFirstInstance = false;
+}
+
+void TPipeListenThread::ConnectClient() {
+  if (ConnectNamedPipe(FPipe.get(), &FOlapConnect)) {
+    FConnected = true;
+    return;
+  }
+  FErrorCode = GetLastError();
+  if (FErrorCode == ERROR_PIPE_CONNECTED) {
+    FConnected = true;  // the client came between creation and the connect call
+  } else if (FErrorCode == ERROR_IO_PENDING) {
+    HANDLE events[2] = {FKillEv.get(), FConnectEv.get()};
+    switch (WaitForMultipleObjects(2, events, FALSE, INFINITE)) {
+      case WAIT_OBJECT_0:
+        Terminate();  // the kill event wins when both are set
+        break;
+      case WAIT_OBJECT_0 + 1:
+        FConnected = true;
+        break;
+      case WAIT_FAILED:
+        FErrorCode = GetLastError();
+        break;
+      default:
+        break;
+    }
+    if (!FConnected) {
+      // The pending connect refers to FOlapConnect: end it before the instance goes.
+      CancelIo(FPipe.get());
+      DWORD ignored = 0;
+      GetOverlappedResult(FPipe.get(), &FOlapConnect, &ignored, TRUE);
+    }
+  }
+}
+
+// Main thread. The server registers the client and takes the instance over.
+bool TPipeListenThread::HandOff() {
+  if (!FLink->Attached()) throw EPipeException(L"The pipe server is gone");
+  return FPipeServer->RegisterClient(FPipe);
+}
+
+void TPipeListenThread::WaitUntilResumed() {
+  HANDLE events[2] = {FKillEv.get(), FResumeEv.get()};
+  if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) Terminate();
+}
+
+void TPipeListenThread::RetryPause() {
+  FRetryPause = FRetryPause == 0 ? kFirstRetryPauseMs : std::min(FRetryPause * 2, kMaxRetryPauseMs);
+  if (WaitForSingleObject(FKillEv.get(), FRetryPause) != WAIT_TIMEOUT) Terminate();
+}
+
+}  // namespace velotarn

@@ -1,0 +1,79 @@
+#pragma once
+// TPipeListenThread: creates one instance of the server's pipe at a time, waits until a client
+// connects to it and hands the connected instance to the server on the main thread. Instances
+// carry the pipe security descriptor, refuse remote clients, are never inheritable, and the
+// first one of each activation must be the first instance of its name at all. A failure to
+// create or connect an instance is reported and retried after a pause that grows up to
+// kMaxRetryPauseMs, spent waiting on the kill event. When the server has as many clients as it
+// takes, the listener pauses after the hand-off until the server lets it go on or kills it.
+//
+// Threading: made on the main thread by TPipeServer::StartListener; runs on its own thread and
+// frees itself. ResumeListening may be called from any thread while the object exists (the
+// server calls it on the main thread before the termination handler has run).
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "pipes/pipe_security.h"
+#include "pipes/pipe_thread.h"
+
+namespace velotarn {
+
+class TPipeLink;
+class TPipeServer;
+
+class TPipeListenThread final : public TPipeThread {
+ public:
+  static constexpr DWORD kFirstRetryPauseMs = 20;
+  static constexpr DWORD kMaxRetryPauseMs = 1000;
+  static constexpr DWORD kDefaultTimeoutMs = 1000;  // for clients' WaitNamedPipe
+
+  // Starts a listener for the server's current name; raises when it cannot be started.
+  static TPipeListenThread* Launch(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
+                                  const std::wstring& PipeName, HANDLE KillEvent);
+
+  // Lets a listener paused by back-pressure go on listening.
+  void ResumeListening() noexcept { SetEvent(FResumeEv.get()); }
+
+  // Everything a listener is given, made before the thread exists so that starting one cannot
+  // fail half-way.
+  struct THandles {
+    unique_handle Kill;     // own duplicate of the server's kill event
+    unique_handle Connect;  // manual-reset, the event of the connect OVERLAPPED
+    unique_handle Resume;   // auto-reset, set by the server to end a pause
+    std::unique_ptr<TOpenSecurity> Security;
+  };
+
+  // For TThread::New only.
+  TPipeListenThread(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
+                    std::wstring PipeName, THandles Handles);
+  ~TPipeListenThread() override;
+
+ protected:
+  void Execute() override;
+
+ private:
+  void CreateServerPipe();
+  void ConnectClient();
+  bool HandOff();  // true: the server wants the listener paused
+  void WaitUntilResumed();
+  void RetryPause();
+
+  TPipeServer* const FPipeServer;  // touched on the main thread, and only while attached
+  std::shared_ptr<TPipeLink> FLink;
+  DWORD FErrorCode = 0;
+  unique_handle FPipe;
+  const std::wstring FPipeName;
+  bool FConnected = false;
+  bool FFirstInstance = true;  // no instance of this activation has been created yet
+  DWORD FRetryPause = 0;
+  unique_handle FKillEv;
+  unique_handle FConnectEv;
+  unique_handle FResumeEv;
+  OVERLAPPED FOlapConnect{};
+  std::unique_ptr<TOpenSecurity> FSA;
+};
+
+}  // namespace velotarn

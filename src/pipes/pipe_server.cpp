@@ -1,0 +1,257 @@
+#include "pipes/pipe_server.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "pipes/pipe_link.h"
+#include "pipes/pipe_listen_thread.h"
+#include "pipes/pipe_server_thread.h"
+#include "pipes/write_queue.h"
+#include "runtime/synchronize.h"
+
+namespace velotarn {
+
+// One registered connection. Id is unique for the life of the component, so the connection's
+// own thread always finds its own entry, whatever handle values the system hands out.
+struct TClientEntry {
+  HPIPE Pipe = 0;
+  uint64_t Id = 0;
+  std::unique_ptr<TWriteQueue> WriteQueue;
+};
+
+TPipeServer::TPipeServer(TComponent* AOwner) : TComponent(AOwner) {
+  assert(IsMainThread());
+  FKillEv = NewEvent(/*ManualReset=*/true);
+  FHwnd = CreateNotifyWindow(this);
+  FLink = std::make_shared<TPipeLink>(FHwnd.get());
+}
+
+TPipeServer::~TPipeServer() {
+  assert(IsMainThread());
+  FDestroying = true;
+  StopListener();
+  // Threads that outlived the wait keep their own handles; from now on their posts fail and
+  // their main-thread calls find the link detached.
+  FLink->Detach();
+  DestroyNotifyWindow(FHwnd);
+  FClients.clear();
+}
+
+void TPipeServer::SetActive(bool Value) {
+  assert(IsMainThread());
+  if (Value)
+    StartListener();
+  else
+    StopListener();
+}
+
+void TPipeServer::SetPipeName(const std::wstring& Value) {
+  assert(IsMainThread());
+  if (FActive) throw EPipeException(L"Cannot change property while server is active!");
+  ValidatePipeName(Value);
+  FPipeName = Value;
+}
+
+int TPipeServer::ClientCount() const noexcept { return static_cast<int>(FClients.size()); }
+
+HPIPE TPipeServer::GetClient(int Index) const {
+  assert(IsMainThread());
+  if (Index < 0 || Index >= ClientCount()) throw EListError(Index);
+  return FClients[static_cast<size_t>(Index)]->Pipe;
+}
+
+// A handle value belongs to one registered connection at a time: its thread keeps the handle
+// open until the entry has been removed. The newest entry is searched first all the same.
+TClientEntry* TPipeServer::FindLive(HPIPE Pipe) const {
+  for (auto it = FClients.rbegin(); it != FClients.rend(); ++it)
+    if ((*it)->Pipe == Pipe) return it->get();
+  return nullptr;
+}
+
+TClientEntry* TPipeServer::FindEntry(uint64_t EntryId) const {
+  for (auto it = FClients.rbegin(); it != FClients.rend(); ++it)
+    if ((*it)->Id == EntryId) return it->get();
+  return nullptr;
+}
+
+bool TPipeServer::Write(HPIPE Pipe, const void* Buffer, int32_t Count) {
+  assert(IsMainThread());
+  if (Count < 0 || Count > kMaxServerWrite || (Buffer == nullptr && Count > 0)) return false;
+  TClientEntry* entry = FindLive(Pipe);
+  if (entry == nullptr) return false;
+  entry->WriteQueue->Enqueue(NewPipeWrite(Buffer, Count));
+  return true;
+}
+
+bool TPipeServer::Broadcast(const void* Buffer, int32_t Count) {
+  assert(IsMainThread());
+  bool result = true;
+  for (int index = ClientCount() - 1; index >= 0 && result; --index)
+    result = Write(GetClient(index), Buffer, Count);
+  return result;
+}
+
+void TPipeServer::StartListener() {
+  if (FActive) return;
+  // A fresh kill event per activation: a thread of an earlier activation that has not ended yet
+  // still sees its own event set and cannot be revived by this one.
+  unique_handle kill = NewEvent(/*ManualReset=*/true);
+  ++FThreadCount;
+  try {
+    FListener = TPipeListenThread::Launch(this, FLink, FPipeName, kill.get());
+  } catch (...) {
+    FListener = nullptr;
+    --FThreadCount;
+    throw;
+  }
+  FKillEv = std::move(kill);
+  FListenerPaused = false;
+  FActive = true;
+}
+
+void TPipeServer::StopListener() {
+  if (!FActive) return;
+  FInShutDown = true;
+  SetEvent(FKillEv.get());  // wakes every pipe thread of this activation, a paused listener too
+  struct Done {
+    TPipeServer* self;
+    ~Done() {
+      self->FInShutDown = false;
+      self->FActive = false;
+    }
+  } done{this};
+  WaitForThreads();
+}
+
+// Keeps the main thread's work going (messages for every window and synchronous calls, which
+// is how the threads' termination handlers run) until every pipe thread has ended, for at most
+// kStopWaitMs. Blocks between steps; a quit message met here is posted again afterwards.
+void TPipeServer::WaitForThreads() {
+  const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
+  bool quit = false;
+  WPARAM quit_code = 0;
+  while (FThreadCount > 0) {
+    CheckSynchronize();
+    MSG msg;
+    while (FThreadCount > 0 && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quit_code = msg.wParam;
+        continue;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (FThreadCount == 0) break;
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    HANDLE signal = SyncSignal();
+    MsgWaitForMultipleObjectsEx(1, &signal, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+  }
+  if (quit) PostQuitMessage(static_cast<int>(quit_code));
+}
+
+bool TPipeServer::RegisterClient(unique_handle& Pipe) {
+  assert(IsMainThread());
+  // Back-pressure: this client is still taken, then nobody listens until clients have left.
+  bool pause = FThreadCount > kSuspendThreadCount && FListener != nullptr;
+  if (pause) FListenerPaused = true;
+  auto entry = std::make_unique<TClientEntry>();
+  entry->Pipe = reinterpret_cast<HPIPE>(Pipe.get());
+  entry->Id = FNextEntryId++;
+  entry->WriteQueue = std::make_unique<TWriteQueue>();
+  TClientEntry* added = entry.get();
+  FClients.push_back(std::move(entry));
+  ++FThreadCount;
+  try {
+    TPipeServerThread::Launch(this, FLink, Pipe, FKillEv.get(), added->WriteQueue->DataEvent(),
+                             added->Id);
+  } catch (...) {
+    // Nothing is reported but the disconnect notification; the instance is closed.
+    UnregisterClient(added->Id);
+    if (Pipe) DisconnectNamedPipe(Pipe.get());
+    Pipe.reset();
+    --FThreadCount;
+  }
+  return pause;
+}
+
+PPipeWrite TPipeServer::DequeueWrite(uint64_t EntryId) {
+  assert(IsMainThread());
+  TClientEntry* entry = FindEntry(EntryId);
+  return entry != nullptr ? entry->WriteQueue->Dequeue() : nullptr;
+}
+
+void TPipeServer::UnregisterClient(uint64_t EntryId) {
+  assert(IsMainThread());
+  auto it = std::find_if(FClients.begin(), FClients.end(),
+                         [EntryId](const auto& e) { return e->Id == EntryId; });
+  if (it == FClients.end()) return;
+  HPIPE pipe = (*it)->Pipe;
+  FClients.erase(it);  // drops the records still queued for it
+  if (!FInShutDown && !FDestroying && FOPD) FLink->Post(WM_PIPE_DISCONNECT, pipe, 0);
+}
+
+void TPipeServer::WorkerTerminated(TPipeServerThread* Sender) {
+  assert(IsMainThread());
+  UnregisterClient(Sender->EntryId());
+  --FThreadCount;
+  if (!FInShutDown && FThreadCount <= kResumeThreadCount && FListener != nullptr &&
+      FListenerPaused) {
+    FListenerPaused = false;
+    FListener->ResumeListening();
+  }
+}
+
+void TPipeServer::ListenerTerminated(TPipeListenThread* Sender) {
+  assert(IsMainThread());
+  --FThreadCount;
+  if (FListener != Sender) return;  // a listener of an earlier activation
+  FListener = nullptr;
+  FListenerPaused = false;
+  if (!FInShutDown && FThreadCount == 0) FActive = false;
+}
+
+LRESULT TPipeServer::HandleNotify(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
+  return WndProc(Window, Msg, WParam, LParam);
+}
+
+LRESULT TPipeServer::WndProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
+  assert(IsMainThread());
+  const HPIPE pipe = static_cast<HPIPE>(WParam);
+  switch (Msg) {
+    case WM_QUERYENDSESSION:
+      return 1;  // never object to the end of the session
+    case WM_PIPE_ERROR_LISTENER:
+    case WM_PIPE_ERROR_WORKER:
+      if (!FInShutDown && !FDestroying) {
+        if (TOnPipeError handler = FOPE)
+          handler(this, pipe, Msg == WM_PIPE_ERROR_LISTENER ? pcListener : pcWorker,
+                  static_cast<int32_t>(LParam));
+      }
+      return 0;
+    case WM_PIPE_CONNECT:
+      if (FDestroying) return 0;
+      if (TOnPipeConnect handler = FOPC) handler(this, pipe);
+      return 0;
+    case WM_PIPE_DISCONNECT:
+      if (FDestroying) return 0;
+      if (TOnPipeDisconnect handler = FOPD) handler(this, pipe);
+      return 0;
+    case WM_PIPE_SENT:
+      if (FDestroying) return 0;
+      if (TOnPipeSent handler = FOPS) handler(this, pipe, static_cast<uint32_t>(LParam));
+      return 0;
+    case WM_PIPE_MESSAGE:
+      DeliverMessageBlock(reinterpret_cast<HGLOBAL>(LParam), [&](TMemoryStream* stream) {
+        if (FDestroying) return;
+        if (TOnPipeMessage handler = FOPM) handler(this, pipe, stream);
+      });
+      return 0;
+    default:
+      return DefWindowProcW(Window, Msg, WParam, LParam);
+  }
+}
+
+}  // namespace velotarn

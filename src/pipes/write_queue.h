@@ -1,0 +1,58 @@
+#pragma once
+// Write records and the write queue of one pipe connection. A record is a private copy of the
+// bytes of one outgoing message; the queue holds the records not yet taken by the connection's
+// I/O thread, and its data event is signalled exactly while it holds any.
+//
+// Threading: a queue is used on the main thread only (the component's Write enqueues, the
+// I/O thread's synchronous dequeue call takes). The I/O thread only waits on a duplicate of the
+// data event and never touches the queue itself.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "runtime/handles.h"
+
+namespace velotarn {
+
+struct TPipeWrite {
+  uint8_t* Buffer = nullptr;  // null when Count is 0
+  int32_t Count = 0;
+};
+using PPipeWrite = TPipeWrite*;
+
+// Copies Count (>= 0) bytes of Buffer into a new record; the caller may reuse its memory at once.
+PPipeWrite NewPipeWrite(const void* Buffer, int32_t Count);
+// Frees the record and its bytes; null is allowed.
+void FreePipeWrite(PPipeWrite PipeWrite);
+
+struct PipeWriteDeleter {
+  void operator()(PPipeWrite p) const noexcept { FreePipeWrite(p); }
+};
+using unique_pipe_write = std::unique_ptr<TPipeWrite, PipeWriteDeleter>;
+
+class TWriteQueue {
+ public:
+  TWriteQueue();  // raises EOSError when the event cannot be made
+  ~TWriteQueue();
+  TWriteQueue(const TWriteQueue&) = delete;
+  TWriteQueue& operator=(const TWriteQueue&) = delete;
+
+  // Takes ownership of the record, appends it and sets the data event.
+  void Enqueue(PPipeWrite PipeWrite);
+  // The oldest record (now the caller's) or null; resets the event once the queue is empty.
+  PPipeWrite Dequeue();
+  // Frees every queued record unsent; resets the event first.
+  void DropAll();
+
+  HANDLE DataEvent() const noexcept { return FDataEv.get(); }
+  int32_t Count() const noexcept { return static_cast<int32_t>(FNodes.size()); }
+
+ private:
+  unique_handle FDataEv;
+  std::deque<unique_pipe_write> FNodes;
+};
+
+}  // namespace velotarn
