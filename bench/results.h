@@ -1,0 +1,48 @@
+#pragma once
+// The summary of one benchmark run: one row per benchmark with our figure, the baseline
+// measured in the same run, their ratio, the goal and whether it is met. Printed as a table
+// and written as JSON.
+//
+// Threading: a plain value, used on one thread.
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace velotarn::bench {
+
+enum class TGoal {
+  RatioAtLeast,  // ours / baseline >= limit (more is better)
+  RatioAtMost,   // ours / baseline <= limit (less is better)
+  AtMost,        // ours <= limit, no baseline
+  Info,          // shown for context, no goal
+};
+
+struct TRow {
+  std::string name;
+  std::string unit;
+  double ours = NAN;
+  double baseline = NAN;
+  TGoal goal = TGoal::Info;
+  double limit = NAN;
+  std::string note;  // why a figure is missing, or the figures behind it
+
+  double Ratio() const;
+  std::string GoalText() const;
+  // "pass", "FAIL", "n/a" (a figure is missing) or "info".
+  std::string Verdict() const;
+};
+
+class TResults {
+ public:
+  TRow& Add(TRow row);
+  const std::vector<TRow>& Rows() const noexcept { return rows_; }
+  void PrintTable() const;
+  // Writes the rows as a JSON document; returns false when the file cannot be written.
+  bool WriteJson(const std::wstring& path) const;
+
+ private:
+  std::vector<TRow> rows_;
+};
+
+}  // namespace velotarn::bench

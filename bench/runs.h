@@ -1,0 +1,67 @@
+#pragma once
+// Single measurement runs of the driver. Each starts what it needs, measures once, and leaves
+// nothing running; failures raise an Exception that says what went wrong.
+//
+// Threading: the driver's one thread.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "bench_util.h"
+#include "proc_stats.h"
+
+namespace velotarn::bench {
+
+// Where a relay run sends its "connect" request: a pipe and the process serving it.
+struct TRelayTarget {
+  std::wstring pipe;
+  HANDLE server;
+};
+
+// The programs next to the driver.
+std::wstring WriterPath();
+std::wstring BaselinePath();
+std::wstring PipeHostPath();
+
+// A baseline mode of bench_baseline.exe, started and listening (its ready event fired).
+struct TBaselineServer {
+  TChild child;
+  std::wstring pipe;
+};
+TBaselineServer StartBaseline(const std::wstring& mode, const std::wstring& extra_args);
+
+// The "connect" request that makes a relay start `command_line`.
+std::string ConnectRequest(const std::wstring& command_line);
+
+// Relay throughput: the writer's `lines` lines through the relay; lines per second from the
+// request to the second end marker. Lines that arrive changed or out of order are counted
+// into `damaged`.
+double RelayThroughputOnce(const TRelayTarget& target, long lines, long& damaged);
+
+// Relay latency: per-line delays in microseconds of a paced writer's time-stamped lines. With
+// an empty `request` the server sends stamped records by itself (the raw baseline).
+std::vector<double> LatencyOnce(const TRelayTarget& target, const std::string& request,
+                                long samples);
+
+// Record throughput: records per second from the first client's "go" until every client
+// holds all its records. `baseline` picks the raw server, else TPipeServer's host.
+double RecordsOnce(bool baseline, int clients, long per_client);
+
+// Idle clients: `n` connected clients of the target, each with an I/O thread on the server
+// side; the last one has made a full request round trip (so every earlier connection has been
+// handed over and serves).
+std::vector<unique_handle> ConnectIdleClients(const TRelayTarget& target, int n);
+
+// CPU used by a process over one idle window, after which its memory is sampled.
+struct TIdleWindow {
+  TCpuSample cpu;
+  TMemorySample memory;
+};
+TIdleWindow IdleWindow(const TProcessProbe& probe, HANDLE process, DWORD window_ms);
+
+// What one idle thread blocked in a wait adds to a process, measured with `n` of them.
+TMemorySample ThreadCostOnce(int n);
+
+}  // namespace velotarn::bench
