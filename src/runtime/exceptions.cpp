@@ -3,10 +3,22 @@
 #include "runtime/sys_error.h"
 #include "runtime/text.h"
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define VELOTARN_RETURN_ADDRESS() _ReturnAddress()
+#define VELOTARN_NOINLINE __declspec(noinline)
+#else
+#define VELOTARN_RETURN_ADDRESS() __builtin_return_address(0)
+#define VELOTARN_NOINLINE __attribute__((noinline))
+#endif
+
 namespace velotarn {
 
-Exception::Exception(std::wstring message)
-    : message_(std::move(message)), narrow_(WideToUtf8(message_)) {}
+// Out of line on purpose: the constructor's return address is the raise site.
+VELOTARN_NOINLINE Exception::Exception(std::wstring message)
+    : message_(std::move(message)),
+      narrow_(WideToUtf8(message_)),
+      raise_address_(VELOTARN_RETURN_ADDRESS()) {}
 
 static std::wstring OSErrorText(DWORD code, const std::wstring& additional) {
   if (code == 0) return L"A call to an OS function failed";
@@ -14,8 +26,10 @@ static std::wstring OSErrorText(DWORD code, const std::wstring& additional) {
                 SysErrorMessage(code).c_str(), additional.c_str());
 }
 
-EOSError::EOSError(DWORD code, const std::wstring& additional)
-    : Exception(OSErrorText(code, additional)), code_(code) {}
+VELOTARN_NOINLINE EOSError::EOSError(DWORD code, const std::wstring& additional)
+    : Exception(OSErrorText(code, additional)), code_(code) {
+  SetRaiseAddress(VELOTARN_RETURN_ADDRESS());
+}
 
 EListError::EListError(int index) : Exception(Format(L"List index out of bounds (%d)", index)) {}
 

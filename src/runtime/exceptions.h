@@ -15,10 +15,17 @@ class Exception : public std::exception {
   const std::wstring& Message() const noexcept { return message_; }
   const char* what() const noexcept override { return narrow_.c_str(); }
   virtual const wchar_t* ClassName() const noexcept { return L"Exception"; }
+  // The code address at which the error was raised: where the error object was constructed.
+  // Shown by the unhandled-error box.
+  const void* RaiseAddress() const noexcept { return raise_address_; }
+
+ protected:
+  void SetRaiseAddress(const void* address) noexcept { raise_address_ = address; }
 
  private:
   std::wstring message_;
   std::string narrow_;  // UTF-8 copy for what()
+  const void* raise_address_ = nullptr;
 };
 
 // A failed system call: "System Error.  Code: %d.\r\n%s%s", or
