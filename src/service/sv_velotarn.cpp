@@ -1,0 +1,23 @@
+#include "service/sv_velotarn.h"
+
+namespace velotarn {
+
+TsvVelotarn* svVelotarn = nullptr;
+
+TsvVelotarn::TsvVelotarn(TComponent* owner) : TService(owner) {
+  SetName(L"svVelotarn");
+  FDisplayName = L"Velotarn OpenVPN service";
+}
+
+TsvVelotarn::~TsvVelotarn() {
+  if (svVelotarn == this) svVelotarn = nullptr;
+}
+
+LPHANDLER_FUNCTION TsvVelotarn::GetServiceController() { return &ServiceControlHandler; }
+
+void WINAPI ServiceControlHandler(DWORD code) {
+  // Only while the dispatcher runs, which ends before the service object is destroyed.
+  if (svVelotarn != nullptr) svVelotarn->PostControlCode(code);
+}
+
+}  // namespace velotarn
