@@ -1,0 +1,236 @@
+// The service under the SCM of the test prefix: start, the control codes, stop, and what the
+// process does around them. The host's test module reports on \\.\pipe\VelotarnHostProbe when
+// it is created and destroyed, and the SCM state at its destruction; velotarnsvc.exe is driven
+// through its own pipe.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "runtime/handles.h"
+#include "runtime/text.h"
+#include "service_test_support.h"
+#include "test_support.h"
+
+using namespace velotarn;
+using namespace velotarn::test;
+
+namespace {
+
+constexpr DWORD kAll = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
+                       SERVICE_ACCEPT_SHUTDOWN;
+
+// Registers `program` with `args` on its binary path (the install run registers none).
+unique_schandle Register(const std::wstring& program, const std::wstring& args) {
+  unique_schandle manager = OpenManager();
+  std::wstring path = L"\"" + program + L"\" " + args;
+  unique_schandle service(CreateServiceW(
+      manager.get(), kServiceName, L"Velotarn OpenVPN service", SERVICE_ALL_ACCESS,
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path.c_str(), L"",
+      nullptr, L"", nullptr, L""));
+  EXPECT_TRUE(service) << "CreateServiceW: " << GetLastError();
+  return service;
+}
+
+DWORD Control(SC_HANDLE service, DWORD code) {
+  SERVICE_STATUS status{};
+  EXPECT_TRUE(ControlService(service, code, &status)) << "control " << code << ": "
+                                                      << GetLastError();
+  return status.dwCurrentState;
+}
+
+void ExpectSteady(SC_HANDLE service, DWORD state) {
+  SERVICE_STATUS_PROCESS s = QueryStatus(service);
+  EXPECT_EQ(s.dwCurrentState, state);
+  EXPECT_EQ(s.dwControlsAccepted, kAll);
+  EXPECT_EQ(s.dwCheckPoint, 0u);
+  EXPECT_EQ(s.dwWin32ExitCode, 0u);
+  EXPECT_EQ(s.dwServiceSpecificExitCode, 0u);
+}
+
+// The service's process, opened while it runs, to see how it ends.
+unique_handle ServiceProcess(SC_HANDLE service) {
+  DWORD pid = QueryStatus(service).dwProcessId;
+  EXPECT_NE(pid, 0u);
+  return unique_handle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+}
+
+int ExitCodeOf(HANDLE process) { return WaitExit(process, 30000); }
+
+// A client of velotarnsvc.exe's pipe, in message mode.
+class OvpnClient {
+ public:
+  bool Connect() {
+    const wchar_t* name = L"\\\\.\\pipe\\VelotarnOvpnPipe";
+    if (!WaitNamedPipeW(name, 20000)) return false;
+    pipe_.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr));
+    if (!pipe_) return false;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    return SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr) != FALSE;
+  }
+  bool Send(const std::string& request) {
+    OVERLAPPED ov{};
+    ov.hEvent = event_.get();
+    DWORD n = 0;
+    if (!WriteFile(pipe_.get(), request.data(), static_cast<DWORD>(request.size()), &n, &ov) &&
+        GetLastError() != ERROR_IO_PENDING)
+      return false;
+    return Finish(&ov, &n, 20000) && n == request.size();
+  }
+  // The texts of the records up to and including the second end marker; stops early (and
+  // fails the test) when a record does not come within 30 s.
+  std::vector<std::string> ReadRun() {
+    std::vector<std::string> texts;
+    int ends = 0;
+    while (ends < 2) {
+      std::vector<char> record(1025);
+      OVERLAPPED ov{};
+      ov.hEvent = event_.get();
+      DWORD n = 0;
+      if (!ReadFile(pipe_.get(), record.data(), 1025, &n, &ov) &&
+          GetLastError() != ERROR_IO_PENDING) {
+        ADD_FAILURE() << "read failed: " << GetLastError();
+        break;
+      }
+      if (!Finish(&ov, &n, 30000)) {
+        ADD_FAILURE() << "no record within 30 s";
+        break;
+      }
+      EXPECT_EQ(n, 1025u);
+      std::string text(record.data());
+      if (text == "#END#") ++ends;
+      texts.push_back(text);
+    }
+    return texts;
+  }
+
+ private:
+  bool Finish(OVERLAPPED* ov, DWORD* n, DWORD timeout_ms) {
+    if (WaitForSingleObject(event_.get(), timeout_ms) != WAIT_OBJECT_0) {
+      CancelIo(pipe_.get());
+      GetOverlappedResult(pipe_.get(), ov, n, TRUE);  // the operation is over before ov goes
+      return false;
+    }
+    return GetOverlappedResult(pipe_.get(), ov, n, FALSE) != FALSE;
+  }
+
+  unique_handle pipe_;
+  unique_handle event_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+bool Contains(const std::vector<std::string>& texts, const std::string& part) {
+  for (const std::string& t : texts)
+    if (t.find(part) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(ScmService, ControlCodesChangeTheStateAndTheModuleGoesOnlyAfterStopped) {
+  CleanServiceSlot slot;
+  EventLogWatch log;
+  ProbePipe probe;
+  unique_schandle service = Register(HostPath(), L"probe");
+  ASSERT_TRUE(service);
+
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  EXPECT_EQ(probe.Next(), "created");
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING)) << "not running";
+  ExpectSteady(service.get(), SERVICE_RUNNING);
+  EXPECT_EQ(QueryStatus(service.get()).dwWaitHint, 5000u);
+  unique_handle process = ServiceProcess(service.get());
+
+  Control(service.get(), SERVICE_CONTROL_PAUSE);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED)) << "not paused";
+  ExpectSteady(service.get(), SERVICE_PAUSED);
+
+  Control(service.get(), SERVICE_CONTROL_CONTINUE);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING)) << "not running again";
+  EXPECT_EQ(Control(service.get(), SERVICE_CONTROL_INTERROGATE),
+            static_cast<DWORD>(SERVICE_RUNNING));
+  // A user-defined code changes nothing; the pause after it is still carried out.
+  Control(service.get(), 200);
+  ExpectSteady(service.get(), SERVICE_RUNNING);
+  Control(service.get(), SERVICE_CONTROL_PAUSE);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED));
+
+  // Stop while paused.
+  Control(service.get(), SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED)) << "not stopped";
+  ExpectSteady(service.get(), SERVICE_STOPPED);
+  // The module reports the SCM's view at its destruction: STOPPED (1).
+  EXPECT_EQ(probe.Next(), "destroyed 1");
+  ASSERT_TRUE(process);
+  EXPECT_EQ(ExitCodeOf(process.get()), 0);
+  EXPECT_TRUE(log.Entries().empty());
+}
+
+TEST(ScmService, ACreateHandlerErrorIsLoggedAndTheServiceStillStarts) {
+  CleanServiceSlot slot;
+  EventLogWatch log;
+  unique_schandle service = Register(HostPath(), L"failcreate");
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING))
+      << "the service must not wait behind a box that nobody can see";
+  unique_handle process = ServiceProcess(service.get());
+  Control(service.get(), SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  EXPECT_EQ(ExitCodeOf(process.get()), 0);
+  EXPECT_EQ(log.Entries(), std::vector<std::wstring>{L"create handler failed on purpose"});
+}
+
+TEST(ScmService, VelotarnsvcServesRequestsWhilePausedAndLogsAFailedRequest) {
+  if (ServicePath().empty()) GTEST_SKIP() << "velotarnsvc.exe is not built";
+  CleanServiceSlot slot;
+  EventLogWatch log;
+  ASSERT_EQ(RunProgram(ServicePath(), L"/install /silent").exit_code, 0);
+  unique_schandle service = OpenVelotarn();
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+  unique_handle process = ServiceProcess(service.get());
+  Control(service.get(), SERVICE_CONTROL_PAUSE);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED));
+
+  OvpnClient client;
+  ASSERT_TRUE(client.Connect()) << GetLastError();
+  ASSERT_TRUE(client.Send("connect\r\ncmd.exe /c echo served while paused\r\nC:\\windows"));
+  std::vector<std::string> run = client.ReadRun();
+  EXPECT_TRUE(Contains(run, "served while paused"));
+  ExpectSteady(service.get(), SERVICE_PAUSED);
+
+  // A "connect" without its command line fails in the message handler: logged, and the next
+  // request is served all the same.
+  ASSERT_TRUE(client.Send("connect"));
+  ASSERT_TRUE(client.Send("connect\r\ncmd.exe /c echo served after the error\r\nC:\\windows"));
+  run = client.ReadRun();
+  EXPECT_TRUE(Contains(run, "served after the error"));
+
+  Control(service.get(), SERVICE_CONTROL_CONTINUE);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+  Control(service.get(), SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  EXPECT_EQ(ExitCodeOf(process.get()), 0);
+  EXPECT_EQ(log.Entries(), std::vector<std::wstring>{L"List index out of bounds (1)"});
+}
+
+TEST(ScmService, VelotarnsvcServesRequestsWhileAnOutcomeBoxIsOpen) {
+  if (ServicePath().empty()) GTEST_SKIP() << "velotarnsvc.exe is not built";
+  CleanServiceSlot slot;
+  std::vector<std::string> served;
+  // Uninstalling a service that does not exist shows an error box; the box's own loop serves
+  // the pipe while it waits for the user.
+  ProgramRun run = RunProgram(ServicePath(), L"/uninstall", 60000, [&](const BoxSeen&) {
+    OvpnClient client;
+    ASSERT_TRUE(client.Connect()) << GetLastError();
+    ASSERT_TRUE(client.Send("connect\r\ncmd.exe /c echo served under a box\r\nC:\\windows"));
+    served = client.ReadRun();
+  });
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  EXPECT_EQ(run.boxes[0].caption, L"Error");
+  EXPECT_TRUE(Contains(served, "served under a box"));
+}
