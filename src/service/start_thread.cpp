@@ -1,5 +1,8 @@
 #include "service/start_thread.h"
 
+#include <cassert>
+
+#include "runtime/synchronize.h"
 #include "service/service.h"
 #include "service/service_application.h"
 
@@ -8,6 +11,7 @@ namespace velotarn {
 TServiceStartThread::TServiceStartThread(const std::vector<TService*>& services,
                                          HWND quit_window)
     : TThread(false), FServiceStartTable(services.size() + 1), FQuitWindow(quit_window) {
+  assert(IsMainThread());
   for (size_t i = 0; i < services.size(); ++i) {
     FServiceStartTable[i].lpServiceName = const_cast<LPWSTR>(services[i]->Name().c_str());
     FServiceStartTable[i].lpServiceProc = &ServiceMainProc;

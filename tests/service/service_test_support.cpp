@@ -102,6 +102,14 @@ void CALLBACK OnWindowCreated(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG
   if (std::wstring(cls) == L"#32770") g_new_dialogs->push_back(hwnd);
 }
 
+// Owner of the window-event hook.
+struct EventHook {
+  HWINEVENTHOOK hook;
+  ~EventHook() {
+    if (hook) UnhookWinEvent(hook);
+  }
+};
+
 BoxSeen ReadAndClose(HWND box, const std::function<void(const BoxSeen&)>& while_open) {
   // A message sent to the box is handled only once its modal loop runs, that is after the
   // dialog has been set up with its caption and text.
@@ -130,7 +138,6 @@ ProgramRun RunProgram(const std::wstring& path, const std::wstring& args, DWORD 
   PROCESS_INFORMATION pi{};
   std::vector<HWND> dialogs;
   g_new_dialogs = &dialogs;
-  HWINEVENTHOOK hook = nullptr;
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                       nullptr, nullptr, &si, &pi)) {
     ADD_FAILURE() << "cannot start " << WideToUtf8(command) << ": " << GetLastError();
@@ -139,9 +146,9 @@ ProgramRun RunProgram(const std::wstring& path, const std::wstring& args, DWORD 
   }
   unique_handle process(pi.hProcess), thread(pi.hThread);
   // Watching begins before the program runs, so no box can be missed.
-  hook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr, &OnWindowCreated,
-                         pi.dwProcessId, 0, WINEVENT_OUTOFCONTEXT);
-  EXPECT_NE(hook, nullptr);
+  EventHook hook{SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr,
+                                 &OnWindowCreated, pi.dwProcessId, 0, WINEVENT_OUTOFCONTEXT)};
+  EXPECT_NE(hook.hook, nullptr);
   ResumeThread(thread.get());
 
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
@@ -163,7 +170,6 @@ ProgramRun RunProgram(const std::wstring& path, const std::wstring& args, DWORD 
                                         QS_ALLINPUT);
     if (r == WAIT_OBJECT_0) break;
   }
-  if (hook) UnhookWinEvent(hook);
   g_new_dialogs = nullptr;
   if (WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) {
     ADD_FAILURE() << WideToUtf8(command) << " did not end within " << timeout_ms << " ms";
