@@ -94,16 +94,3 @@ TEST(CheckPoint, NormalRunOfReports) {
   EXPECT_EQ(rule.Next(csStartPending), 0u);
   EXPECT_EQ(rule.Next(csStartPending), 1u);
 }
-
-TEST(CheckPoint, StateCodesAndPendingStates) {
-  EXPECT_EQ(ServiceStateCode(csStopped), static_cast<uint32_t>(SERVICE_STOPPED));
-  EXPECT_EQ(ServiceStateCode(csStartPending), static_cast<uint32_t>(SERVICE_START_PENDING));
-  EXPECT_EQ(ServiceStateCode(csStopPending), static_cast<uint32_t>(SERVICE_STOP_PENDING));
-  EXPECT_EQ(ServiceStateCode(csRunning), static_cast<uint32_t>(SERVICE_RUNNING));
-  EXPECT_EQ(ServiceStateCode(csContinuePending), static_cast<uint32_t>(SERVICE_CONTINUE_PENDING));
-  EXPECT_EQ(ServiceStateCode(csPausePending), static_cast<uint32_t>(SERVICE_PAUSE_PENDING));
-  EXPECT_EQ(ServiceStateCode(csPaused), static_cast<uint32_t>(SERVICE_PAUSED));
-  EXPECT_FALSE(IsPendingStatus(csRunning));
-  EXPECT_FALSE(IsPendingStatus(csPaused));
-  EXPECT_FALSE(IsPendingStatus(csStopped));
-}
