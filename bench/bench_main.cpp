@@ -5,6 +5,10 @@
 //   velotarn_bench.exe [--service <velotarnsvc.exe>] [--json <file>] [--repeats <n>]
 //                      [--lines <n>] [--samples <n>] [--records <n>] [--idle-ms <ms>]
 //                      [--only threads,idle,relay,latency,records]
+//   velotarn_bench.exe --records-client <pipe> [--clients <n>] [--records <n>]
+//                      only the client side of one record run against a server started by
+//                      hand (bench_pipe_host.exe or bench_baseline.exe records), e.g. to trace
+//                      that server alone
 //
 // Without --service (the service not built) the rows of ours that need it report n/a.
 #include <windows.h>
@@ -38,6 +42,8 @@ struct TOptions {
   long samples = 150;
   long records = 20000;
   DWORD idle_ms = 10000;
+  std::wstring records_client;
+  int clients = 1;
   std::wstring only;  // comma-separated sections to run: threads,idle,relay,latency,records
 
   bool Runs(const wchar_t* section) const {
@@ -58,6 +64,8 @@ TOptions ParseOptions(int argc, wchar_t** argv) {
     else if (key == L"--samples") o.samples = std::max<long>(kLatencyWarmup + 1, _wtoi(value));
     else if (key == L"--records") o.records = std::max(100, _wtoi(value));
     else if (key == L"--only") o.only = value;
+    else if (key == L"--records-client") o.records_client = value;
+    else if (key == L"--clients") o.clients = std::max(1, _wtoi(value));
     else if (key == L"--idle-ms") o.idle_ms = static_cast<DWORD>(std::max(1000, _wtoi(value)));
   }
   return o;
@@ -115,6 +123,16 @@ std::string Fig(const char* format, double v) {
 
 int wmain(int argc, wchar_t** argv) {
   const TOptions opt = ParseOptions(argc, argv);
+  if (!opt.records_client.empty()) {
+    try {
+      Say("%.0f records/s", RecordClientsOnce(opt.records_client, nullptr, opt.clients,
+                                              opt.records / opt.clients));
+      return 0;
+    } catch (const Exception& e) {
+      Say("failed: %s", Utf8(e.Message()).c_str());
+      return 2;
+    }
+  }
   TResults results;
   const double per10s = 10000.0 / opt.idle_ms;
 

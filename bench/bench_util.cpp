@@ -65,6 +65,10 @@ DWORD TDeadline::Left() const noexcept {
   return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
 }
 
+TChild::~TChild() {
+  if (Process) WaitExitOrKill(Process.get(), 0);
+}
+
 TChild StartProcess(const std::wstring& command_line, const std::vector<HANDLE>& inherit,
                     HANDLE std_out, const wchar_t* directory) {
   STARTUPINFOEXW si{};

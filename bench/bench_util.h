@@ -33,7 +33,14 @@ class TDeadline {
 };
 
 // --- processes ----------------------------------------------------------------------------
+// A started child process. One still running when its owner goes is terminated, so nothing a
+// benchmark starts outlives it, whichever way the benchmark ends.
 struct TChild {
+  TChild() = default;
+  TChild(TChild&&) noexcept = default;
+  TChild& operator=(TChild&&) noexcept = default;
+  ~TChild();
+
   unique_handle Process;
   DWORD Pid = 0;
 };

@@ -12,6 +12,18 @@ constexpr DWORD kRunMs = 180000;
 constexpr DWORD kExitMs = 30000;
 }  // namespace
 
+double RecordClientsOnce(const std::wstring& pipe, HANDLE server, int clients, long per_client) {
+  std::vector<unique_handle> ends;
+  for (int i = 0; i < clients; ++i) ends.push_back(ConnectPipe(pipe, kConnectMs, server));
+  int64_t start = QpcNow();
+  // "go" is written before the ends join the reader's completion port, so that its own
+  // completion never reaches the reader.
+  TPipeIo(ends[0].get()).WriteMessage("go", 2, kConnectMs, L"go");
+  TRecordReader reader(ends);
+  reader.ReadAll(static_cast<uint64_t>(clients) * static_cast<uint64_t>(per_client), kRunMs);
+  return static_cast<double>(clients) * static_cast<double>(per_client) / QpcSecondsSince(start);
+}
+
 double RecordsOnce(bool baseline, int clients, long per_client) {
   std::wstring counts = Format(L"%d %ld", clients, per_client);
   TBaselineServer server;
@@ -22,18 +34,8 @@ double RecordsOnce(bool baseline, int clients, long per_client) {
     server.child = StartProcess(Quoted(PipeHostPath()) + L" " + server.pipe + L" " + counts);
   }
   HANDLE process = server.child.Process.get();
-  double rate = 0;
-  {
-    std::vector<unique_handle> ends;
-    for (int i = 0; i < clients; ++i) ends.push_back(ConnectPipe(server.pipe, kConnectMs, process));
-    int64_t start = QpcNow();
-    // "go" is written before the ends join the reader's completion port, so that its own
-    // completion never reaches the reader.
-    TPipeIo(ends[0].get()).WriteMessage("go", 2, kConnectMs, L"go");
-    TRecordReader reader(ends);
-    reader.ReadAll(static_cast<uint64_t>(clients) * static_cast<uint64_t>(per_client), kRunMs);
-    rate = static_cast<double>(clients) * static_cast<double>(per_client) / QpcSecondsSince(start);
-  }  // the reader goes, then the client ends: the server sees every client leave and ends
+  double rate = RecordClientsOnce(server.pipe, process, clients, per_client);
+  // The client ends have gone: the server sees every client leave and ends.
   int code = WaitExitOrKill(process, kExitMs);
   if (code != 0)
     throw Exception(Format(L"the record server %ls (exit code %d)",

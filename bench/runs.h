@@ -48,6 +48,9 @@ std::vector<double> LatencyOnce(const TRelayTarget& target, const std::string& r
 // Record throughput: records per second from the first client's "go" until every client
 // holds all its records. `baseline` picks the raw server, else TPipeServer's host.
 double RecordsOnce(bool baseline, int clients, long per_client);
+// The client side of one record run against a server that is already listening on `pipe`
+// (`server`, when given, is its process).
+double RecordClientsOnce(const std::wstring& pipe, HANDLE server, int clients, long per_client);
 
 // Idle clients: `n` connected clients of the target, each with an I/O thread on the server
 // side; the last one has made a full request round trip (so every earlier connection has been
