@@ -168,35 +168,8 @@ int wmain(int argc, wchar_t** argv) {
   const TRelayTarget ours_target{TBenchService::kPipeName,
                                  service ? service->Process() : nullptr};
 
-  TSide idle0, idle100;
-  std::vector<TIdleWindow> windows0, windows100;
-  std::string probe_note;
-  if (service && opt.Runs(L"idle")) {
-    Say("== idle cost: %lu ms windows", opt.idle_ms);
-    TProcessProbe probe(service->Process(), service->Pid(), ExtractFileName(opt.service));
-    if (probe.LinuxPid() < 0) probe_note = "no Linux process found: per-thread times used";
-    auto window_cpu = [&](std::vector<TIdleWindow>& windows) {
-      TIdleWindow w = IdleWindow(probe, service->Process(), opt.idle_ms);
-      windows.push_back(w);
-      Say("    linux %.0f ms, threads %.1f ms, GetProcessTimes %.1f ms, wineserver %.0f ms; "
-          "PagefileUsage %.0f KiB, RSS %.0f KiB",
-          w.cpu.linux_ms, w.cpu.threads_ms, w.cpu.process_ms, w.cpu.wineserver_ms,
-          w.memory.pagefile_kib, w.memory.rss_kib);
-      return (std::isnan(w.cpu.linux_ms) ? w.cpu.threads_ms : w.cpu.linux_ms) * per10s;
-    };
-    for (int run = 1; run <= opt.repeats; ++run)
-      idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(windows0); });
-    try {
-      std::vector<unique_handle> clients = ConnectIdleClients(ours_target, kIdleClients);
-      Say("  %d idle clients connected", kIdleClients);
-      for (int run = 1; run <= opt.repeats; ++run)
-        idle100.Try("idle CPU, 100 clients", run, [&] { return window_cpu(windows100); });
-    } catch (const Exception& e) {
-      idle100.problems = "connecting idle clients: " + Utf8(e.Message());
-      Say("  %s", idle100.problems.c_str());
-    }
-  }
-
+  // Idle clients come last, so that a fault in ending a hundred connections at once cannot
+  // spoil the relay runs.
   Say("== relay throughput: %ld lines", opt.lines);
   TSide relay_ours, relay_base;
   long damaged_ours = 0;
@@ -247,10 +220,39 @@ int wmain(int argc, wchar_t** argv) {
     });
   }
 
+  TSide idle0, idle100;
+  std::vector<TIdleWindow> windows0, windows100;
+  std::string probe_note;
+  if (service && opt.Runs(L"idle")) {
+    Say("== idle cost: %lu ms windows", opt.idle_ms);
+    TProcessProbe probe(service->Process(), service->Pid(), ExtractFileName(opt.service));
+    if (probe.LinuxPid() < 0) probe_note = "no Linux process found: per-thread times used";
+    auto window_cpu = [&](std::vector<TIdleWindow>& windows) {
+      TIdleWindow w = IdleWindow(probe, service->Process(), opt.idle_ms);
+      windows.push_back(w);
+      Say("    linux %.0f ms, threads %.1f ms, GetProcessTimes %.1f ms, wineserver %.0f ms; "
+          "PagefileUsage %.0f KiB, RSS %.0f KiB",
+          w.cpu.linux_ms, w.cpu.threads_ms, w.cpu.process_ms, w.cpu.wineserver_ms,
+          w.memory.pagefile_kib, w.memory.rss_kib);
+      return (std::isnan(w.cpu.linux_ms) ? w.cpu.threads_ms : w.cpu.linux_ms) * per10s;
+    };
+    for (int run = 1; run <= opt.repeats; ++run)
+      idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(windows0); });
+    try {
+      std::vector<unique_handle> clients = ConnectIdleClients(ours_target, kIdleClients);
+      Say("  %d idle clients connected", kIdleClients);
+      for (int run = 1; run <= opt.repeats; ++run)
+        idle100.Try("idle CPU, 100 clients", run, [&] { return window_cpu(windows100); });
+    } catch (const Exception& e) {
+      idle100.problems = "connecting idle clients: " + Utf8(e.Message());
+      Say("  %s", idle100.problems.c_str());
+    }
+  }
+
   if (service) {
     Say("== stopping and deleting the service");
     std::string problem = Utf8(service->StopAndDelete());
-    if (!problem.empty()) service_problem = Join({service_problem, "stop: " + problem});
+    if (!problem.empty()) service_problem = Join({service_problem, "service stop: " + problem});
     service.reset();
   }
 
@@ -270,8 +272,9 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   // --- the summary ----------------------------------------------------------------------
+  if (!service_problem.empty()) results.AddNote(service_problem);
   auto ours_note = [&](const TSide& ours, const TSide& base) {
-    return Join({service_problem, ours.problems, base.problems});
+    return Join({ours.problems, base.problems});
   };
   results.Add({"relay throughput", "lines/s", relay_ours.Median(), relay_base.Median(),
                TGoal::RatioAtLeast, 0.5,
@@ -304,11 +307,11 @@ int wmain(int argc, wchar_t** argv) {
   };
   TRow& idle_row0 = results.Add({"idle CPU, 0 clients", "ms in 10 s", idle0.Median(), 0,
                                  TGoal::AtMost, 20,
-                                 Join({service_problem, idle0.problems, probe_note,
+                                 Join({idle0.problems, probe_note,
                                        idle_note(windows0)})});
   (void)idle_row0;
   results.Add({"idle CPU, 100 clients", "ms in 10 s", idle100.Median(), 0, TGoal::AtMost, 20,
-               Join({service_problem, idle100.problems, probe_note, idle_note(windows100)})});
+               Join({idle100.problems, probe_note, idle_note(windows100)})});
 
   auto median_memory = [](const std::vector<TIdleWindow>& windows, bool rss) {
     std::vector<double> v;
@@ -320,7 +323,7 @@ int wmain(int argc, wchar_t** argv) {
   double thread_cost = thread_pagefile.Median();
   double thread_cost_rss = thread_rss.Median();
   std::string memory_note = Join(
-      {service_problem, idle100.problems, thread_pagefile.problems,
+      {idle100.problems, thread_pagefile.problems,
        Fig("PagefileUsage; an idle thread of our own costs %.0f KiB", thread_cost) +
            Fig(" (RSS %.0f KiB)", thread_cost_rss) +
            Fig("; RSS per client %.0f KiB as measured", per_client_rss) +

@@ -88,6 +88,11 @@ void TResults::PrintTable() const {
                 r.Verdict().c_str());
   }
   bool any_note = false;
+  for (const std::string& note : notes_) {
+    if (!any_note) std::printf("\nnotes:\n");
+    any_note = true;
+    std::printf("  %s\n", note.c_str());
+  }
   for (const TRow& r : rows_) {
     if (r.note.empty()) continue;
     if (!any_note) std::printf("\nnotes:\n");
@@ -107,7 +112,10 @@ bool TResults::WriteJson(const std::wstring& path) const {
             ", \"result\": " + JsonString(r.Verdict()) + ", \"note\": " + JsonString(r.note) +
             "}" + (i + 1 < rows_.size() ? "," : "") + "\n";
   }
-  json += "  ]\n}\n";
+  json += "  ],\n  \"notes\": [";
+  for (size_t i = 0; i < notes_.size(); ++i)
+    json += (i ? ", " : "") + JsonString(notes_[i]);
+  json += "]\n}\n";
   unique_handle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;

@@ -36,6 +36,8 @@ struct TRow {
 class TResults {
  public:
   TRow& Add(TRow row);
+  // A note about the whole run (printed once, before the rows' notes).
+  void AddNote(std::string note) { notes_.push_back(std::move(note)); }
   const std::vector<TRow>& Rows() const noexcept { return rows_; }
   void PrintTable() const;
   // Writes the rows as a JSON document; returns false when the file cannot be written.
@@ -43,6 +45,7 @@ class TResults {
 
  private:
   std::vector<TRow> rows_;
+  std::vector<std::string> notes_;
 };
 
 }  // namespace velotarn::bench
