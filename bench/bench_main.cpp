@@ -172,21 +172,34 @@ int wmain(int argc, wchar_t** argv) {
   // spoil the relay runs.
   Say("== relay throughput: %ld lines", opt.lines);
   TSide relay_ours, relay_base;
+  std::vector<double> cpu_line_ours, cpu_line_base, server_line_ours, server_line_base;
   long damaged_ours = 0;
+  // CPU per line, in microseconds, of the relay process and of the wineserver.
+  auto per_line = [&](const TRelayRun& r, std::vector<double>& relay, std::vector<double>& server) {
+    relay.push_back(r.cpu.linux_ms * 1000.0 / opt.lines);
+    server.push_back(r.cpu.wineserver_ms * 1000.0 / opt.lines);
+    Say("    relay process %.0f us CPU per line, wineserver %.0f us", relay.back(), server.back());
+  };
+  std::unique_ptr<TProcessProbe> service_probe;
+  if (service)
+    service_probe = std::make_unique<TProcessProbe>(service->Process(), service->Pid(),
+                                                    ExtractFileName(opt.service));
+  const TRelayTarget ours_relay{ours_target.pipe, ours_target.server, service_probe.get()};
   for (int run = 1; run <= opt.repeats && opt.Runs(L"relay"); ++run) {
     if (service)
       relay_ours.Try("ours lines/s", run, [&] {
-        long damaged = 0;
-        double v = RelayThroughputOnce(ours_target, opt.lines, damaged);
-        damaged_ours += damaged;
-        return v;
+        TRelayRun r = RelayThroughputOnce(ours_relay, opt.lines);
+        damaged_ours += r.damaged;
+        per_line(r, cpu_line_ours, server_line_ours);
+        return r.lines_per_s;
       });
     relay_base.Try("baseline lines/s", run, [&] {
       TBaselineServer b = StartBaseline(L"relay", L"");
-      long damaged = 0;
-      double v = RelayThroughputOnce({b.pipe, b.child.Process.get()}, opt.lines, damaged);
+      TProcessProbe probe(b.child.Process.get(), b.child.Pid, L"bench_baseline.exe");
+      TRelayRun r = RelayThroughputOnce({b.pipe, b.child.Process.get(), &probe}, opt.lines);
       WaitExitOrKill(b.child.Process.get(), 30000);
-      return v;
+      per_line(r, cpu_line_base, server_line_base);
+      return r.lines_per_s;
     });
   }
 
@@ -225,7 +238,7 @@ int wmain(int argc, wchar_t** argv) {
   std::string probe_note;
   if (service && opt.Runs(L"idle")) {
     Say("== idle cost: %lu ms windows", opt.idle_ms);
-    TProcessProbe probe(service->Process(), service->Pid(), ExtractFileName(opt.service));
+    const TProcessProbe& probe = *service_probe;
     if (probe.LinuxPid() < 0) probe_note = "no Linux process found: per-thread times used";
     auto window_cpu = [&](std::vector<TIdleWindow>& windows) {
       TIdleWindow w = IdleWindow(probe, service->Process(), opt.idle_ms);
@@ -282,6 +295,10 @@ int wmain(int argc, wchar_t** argv) {
                      damaged_ours ? Fig("%.0f lines arrived damaged or out of order",
                                         static_cast<double>(damaged_ours))
                                   : ""})});
+  results.Add({"relay CPU per line, relay process", "us", Median(cpu_line_ours),
+               Median(cpu_line_base), TGoal::Info, NAN, ""});
+  results.Add({"relay CPU per line, wineserver", "us", Median(server_line_ours),
+               Median(server_line_base), TGoal::Info, NAN, ""});
   results.Add({"relay latency p50", "us", p50_ours.Median(), p50_base.Median(),
                TGoal::RatioAtMost, 3, ours_note(p50_ours, p50_base)});
   results.Add({"relay latency p99", "us", p99_ours.Median(), p99_base.Median(), TGoal::Info,

@@ -61,21 +61,25 @@ std::string ConnectRequest(const std::wstring& command_line) {
   return WideToAnsi(L"connect\r\n" + command_line + L"\r\n" + dir);
 }
 
-double RelayThroughputOnce(const TRelayTarget& target, long lines, long& damaged) {
+TRelayRun RelayThroughputOnce(const TRelayTarget& target, long lines) {
+  TRelayRun run;
   long got = 0;
-  damaged = 0;
+  TCpuSample before;
+  if (target.probe != nullptr) before = target.probe->Cpu();
   int64_t start = QpcNow();
   ReadRun(target, ConnectRequest(Quoted(WriterPath()) + Format(L" lines %ld", lines)),
           [&](std::string_view text) {
             std::string_view line = TrimLineBreaks(text);
             char head[16];
             std::snprintf(head, sizeof head, "L%08ld ", got);
-            if (line.size() != 100 || line.substr(0, 10) != head) ++damaged;
+            if (line.size() != 100 || line.substr(0, 10) != head) ++run.damaged;
             ++got;
           });
   double seconds = QpcSecondsSince(start);
+  if (target.probe != nullptr) run.cpu = target.probe->Cpu() - before;
   if (got != lines) throw Exception(Format(L"%ld of %ld lines arrived", got, lines));
-  return static_cast<double>(got) / seconds;
+  run.lines_per_s = static_cast<double>(got) / seconds;
+  return run;
 }
 
 std::vector<double> LatencyOnce(const TRelayTarget& target, const std::string& request,

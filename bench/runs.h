@@ -14,10 +14,12 @@
 
 namespace velotarn::bench {
 
-// Where a relay run sends its "connect" request: a pipe and the process serving it.
+// Where a relay run sends its "connect" request: a pipe and the process serving it, with a
+// probe of that process's CPU time when one is wanted.
 struct TRelayTarget {
   std::wstring pipe;
   HANDLE server;
+  const TProcessProbe* probe = nullptr;
 };
 
 // The programs next to the driver.
@@ -36,9 +38,14 @@ TBaselineServer StartBaseline(const std::wstring& mode, const std::wstring& extr
 std::string ConnectRequest(const std::wstring& command_line);
 
 // Relay throughput: the writer's `lines` lines through the relay; lines per second from the
-// request to the second end marker. Lines that arrive changed or out of order are counted
-// into `damaged`.
-double RelayThroughputOnce(const TRelayTarget& target, long lines, long& damaged);
+// request to the second end marker, the CPU the relay process and the wineserver used
+// meanwhile, and how many lines arrived changed or out of order.
+struct TRelayRun {
+  double lines_per_s = 0;
+  TCpuSample cpu;
+  long damaged = 0;
+};
+TRelayRun RelayThroughputOnce(const TRelayTarget& target, long lines);
 
 // Relay latency: per-line delays in microseconds of a paced writer's time-stamped lines. With
 // an empty `request` the server sends stamped records by itself (the raw baseline).
