@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "runtime/exceptions.h"
 #include "runtime/handles.h"
 
 namespace velotarn {
@@ -18,7 +19,7 @@ const DWORD g_main_thread_id = GetCurrentThreadId();
 struct PendingCall {
   const SyncCall* call;
   std::exception_ptr error;
-  HANDLE done;  // the caller's own signal (see CallerSignal)
+  HANDLE done;  // the caller's own signal (see NewCallerSignal)
 };
 
 struct SyncList {
@@ -34,10 +35,12 @@ SyncList& List() {
   return list;
 }
 
-// Each calling thread waits on its own auto-reset event, made once per thread.
-HANDLE CallerSignal() {
-  thread_local unique_handle signal{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-  return signal.get();
+// Each call waits on an event of its own. (Not a thread_local owner: a thread_local with a
+// destructor corrupts the heap when several threads end at once under mingw-w64 and Wine.)
+unique_handle NewCallerSignal() {
+  unique_handle signal(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!signal) RaiseLastOSError();
+  return signal;
 }
 
 void WakeMainThread(SyncList& list) {
@@ -61,7 +64,8 @@ void SynchronizeCall(const SyncCall& call) {
     return;
   }
   SyncList& list = List();
-  PendingCall entry{&call, nullptr, CallerSignal()};
+  unique_handle signal = NewCallerSignal();
+  PendingCall entry{&call, nullptr, signal.get()};
   {
     std::lock_guard<std::mutex> guard(list.lock);
     list.calls.push_back(&entry);
