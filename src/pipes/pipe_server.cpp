@@ -125,7 +125,8 @@ void TPipeServer::StopListener() {
 
 // Keeps the main thread's work going (messages for every window and synchronous calls, which
 // is how the threads' termination handlers run) until every pipe thread has ended, for at most
-// kStopWaitMs. Blocks between steps; a quit message met here is posted again afterwards.
+// kStopWaitMs, then lets the ended threads finish freeing themselves within the same bound.
+// Blocks between steps; a quit message met here is posted again afterwards.
 void TPipeServer::WaitForThreads() {
   const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
   bool quit = false;
@@ -148,6 +149,10 @@ void TPipeServer::WaitForThreads() {
     HANDLE signal = SyncSignal();
     MsgWaitForMultipleObjectsEx(1, &signal, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
                                 MWMO_INPUTAVAILABLE);
+  }
+  if (FThreadCount == 0) {
+    ULONGLONG now = GetTickCount64();
+    FExits.WaitAll(now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
   }
   if (quit) PostQuitMessage(static_cast<int>(quit_code));
 }
@@ -196,6 +201,7 @@ void TPipeServer::UnregisterClient(uint64_t EntryId) {
 void TPipeServer::WorkerTerminated(TPipeServerThread* Sender) {
   assert(IsMainThread());
   UnregisterClient(Sender->EntryId());
+  FExits.Add(Sender);
   --FThreadCount;
   if (!FInShutDown && FThreadCount <= kResumeThreadCount && FListener != nullptr &&
       FListenerPaused) {
@@ -206,6 +212,7 @@ void TPipeServer::WorkerTerminated(TPipeServerThread* Sender) {
 
 void TPipeServer::ListenerTerminated(TPipeListenThread* Sender) {
   assert(IsMainThread());
+  FExits.Add(Sender);
   --FThreadCount;
   if (FListener != Sender) return;  // a listener of an earlier activation
   FListener = nullptr;

@@ -20,6 +20,7 @@
 
 #include "pipes/notify_window.h"
 #include "pipes/pipe_name.h"
+#include "pipes/pipe_thread.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
 #include "runtime/handles.h"
@@ -117,6 +118,7 @@ class TPipeServer : public TComponent, private TNotifyHandler {
   int32_t FThreadCount = 0;
   bool FListenerPaused = false;
   uint64_t FNextEntryId = 1;
+  TThreadExits FExits;  // ended pipe threads still on their way out
   std::shared_ptr<TPipeLink> FLink;  // shared with the pipe threads, detached on destruction
   TOnPipeSent FOPS;
   TOnPipeConnect FOPC;
