@@ -20,6 +20,7 @@ namespace velotarn::bench {
 // Cumulative CPU times in milliseconds; NAN where a source gave nothing.
 struct TCpuSample {
   double linux_ms = NAN;       // utime + stime of the Wine process (10 ms resolution)
+  double linux_run_ms = NAN;   // run time of its threads alive now (schedstat, ns resolution)
   double threads_ms = NAN;     // sum of GetThreadTimes over the threads alive now
   double process_ms = NAN;     // GetProcessTimes (unreliable under Wine, shown for comparison)
   double wineserver_ms = NAN;  // utime + stime of this prefix's wineserver
