@@ -47,6 +47,7 @@ class PipeServerFixture : public ::testing::Test {
       errors_.push_back({p, c, code});
     });
     server_->SetActive(true);
+    ASSERT_TRUE(WaitServed(name_)) << "the server never listened";
   }
   void TearDown() override { server_.reset(); }
 

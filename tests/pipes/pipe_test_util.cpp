@@ -34,7 +34,7 @@ bool RawClient::Open(const std::wstring& name, DWORD timeout_ms) {
   return SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr) != FALSE;
 }
 
-bool RawClient::Send(const std::string& bytes, DWORD timeout_ms) {
+bool RawPipe::Send(const std::string& bytes, DWORD timeout_ms) {
   unique_handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED ol{};
   ol.hEvent = event.get();
@@ -52,7 +52,7 @@ bool RawClient::Send(const std::string& bytes, DWORD timeout_ms) {
   return written == bytes.size();
 }
 
-std::optional<std::string> RawClient::Receive(DWORD timeout_ms) {
+std::optional<std::string> RawPipe::Receive(DWORD timeout_ms) {
   unique_handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::string message;
   char buffer[1024];
@@ -83,6 +83,48 @@ std::optional<std::string> RawClient::Receive(DWORD timeout_ms) {
     }
     message.append(buffer, sizeof(buffer));
   }
+}
+
+bool RawServer::Create(const std::wstring& name) {
+  pipe_.reset(CreateNamedPipeW(PipePath(name).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                               PIPE_UNLIMITED_INSTANCES, 0, 0, 1000, nullptr));
+  return pipe_.valid();
+}
+
+bool RawServer::Listen() {
+  if (!connect_event_) connect_event_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  connect_ = OVERLAPPED{};
+  connect_.hEvent = connect_event_.get();
+  if (ConnectNamedPipe(pipe_.get(), &connect_)) {
+    SetEvent(connect_event_.get());
+  } else {
+    DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED)
+      SetEvent(connect_event_.get());
+    else if (error != ERROR_IO_PENDING)
+      return false;
+  }
+  listening_ = true;
+  return true;
+}
+
+bool RawServer::Accept(DWORD timeout_ms) {
+  if (!listening_ && !Listen()) return false;
+  listening_ = false;
+  DWORD ignored = 0;
+  if (!PumpUntil([&] { return WaitForSingleObject(connect_event_.get(), 0) == WAIT_OBJECT_0; },
+                 timeout_ms)) {
+    CancelIo(pipe_.get());
+    GetOverlappedResult(pipe_.get(), &connect_, &ignored, TRUE);
+    return false;
+  }
+  return true;
+}
+
+bool WaitServed(const std::wstring& name, DWORD timeout_ms) {
+  std::wstring path = PipePath(name);
+  return PumpUntil([&] { return WaitNamedPipeW(path.c_str(), 20) != FALSE; }, timeout_ms);
 }
 
 DWORD HandleCount() {
