@@ -15,8 +15,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "control/char_width.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
 #include "runtime/memory_stream.h"
@@ -56,14 +58,16 @@ class TdmOvpnControl : public TComponent {
  private:
   void CreateComponents(const std::wstring& PipeName);
   void StartRunner(const std::wstring& CommandLine, const std::wstring& Directory);
-  void SendRecord(const char* Record);
+  void SendRecord(std::string_view Text);
+  void DetachRunners() noexcept;
 
   TOvpnThread* FTh = nullptr;
   HPIPE FReturnPipe = 0;
-  // Every runner whose terminate handler has not run yet: each is alive and must be detached
-  // when destruction begins.
+  // Every runner whose terminate handler has not run yet: each is alive (it cannot free itself
+  // before that handler has run here) and is detached when destruction begins.
   std::vector<TOvpnThread*> FRunners;
   bool FDestroying = false;
+  TCharWidth FCharWidth;  // of the ANSI code page: records are cut between characters
 };
 
 // The module created by the service host with Application->CreateForm(dmOvpnControl).

@@ -1,0 +1,173 @@
+#include "control/ovpn_control.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "control/ansi_char_width.h"
+#include "control/runner_end_wait.h"
+#include "control/ovpn_thread.h"
+#include "control/process_terminator.h"
+#include "control/reply_record.h"
+#include "control/request_lines.h"
+#include "pipes/pipe_client.h"
+#include "pipes/pipe_server.h"
+#include "runtime/application.h"
+#include "runtime/exceptions.h"
+#include "runtime/text.h"
+
+namespace velotarn {
+
+TdmOvpnControl* dmOvpnControl = nullptr;
+
+namespace {
+
+// How long destruction waits for the newest runner to signal its end.
+constexpr DWORD kRunnerEndWaitMs = 10000;
+
+std::wstring DecodeRequestBytes(std::string_view bytes, TRequestEncoding encoding) {
+  return BytesToWide(bytes, encoding == TRequestEncoding::Utf8 ? CP_UTF8 : CP_ACP);
+}
+
+// Line `index` of a request, or the list error naming the missing index.
+const std::wstring& RequestLine(const std::vector<std::wstring>& lines, size_t index) {
+  if (index >= lines.size()) throw EListError(static_cast<int>(index));
+  return lines[index];
+}
+
+}  // namespace
+
+TdmOvpnControl::TdmOvpnControl(TComponent* AOwner) : TdmOvpnControl(AOwner, kOvpnPipeName) {}
+
+TdmOvpnControl::TdmOvpnControl(TComponent* AOwner, const std::wstring& PipeName)
+    : TComponent(AOwner), FCharWidth(AnsiCharWidth()) {
+  assert(IsMainThread());
+  SetName(L"dmOvpnControl");
+  CreateComponents(PipeName);
+  try {
+    DataModuleCreate(this);
+  } catch (...) {
+    Application->HandleException(this);
+  }
+}
+
+TdmOvpnControl::~TdmOvpnControl() {
+  assert(IsMainThread());
+  FDestroying = true;  // from here on no request is served
+  try {
+    DataModuleDestroy(this);
+  } catch (...) {
+    Application->HandleException(this);
+  }
+  DetachRunners();  // also when the destroy handler did not get that far
+  // The components go after this body; their events must not reach a module that is gone.
+  PipeServer1->SetOnPipeConnect(nullptr);
+  PipeServer1->SetOnPipeMessage(nullptr);
+  if (dmOvpnControl == this) dmOvpnControl = nullptr;
+}
+
+void TdmOvpnControl::CreateComponents(const std::wstring& PipeName) {
+  PipeServer1 = new TPipeServer(this);
+  PipeServer1->SetName(L"PipeServer1");
+  PipeServer1->SetPipeName(PipeName);
+  PipeServer1->SetOnPipeConnect(
+      [this](TObject* Sender, HPIPE Pipe) { PipeServer1PipeConnect(Sender, Pipe); });
+  PipeServer1->SetOnPipeMessage([this](TObject* Sender, HPIPE Pipe, TMemoryStream* Stream) {
+    PipeServer1PipeMessage(Sender, Pipe, Stream);
+  });
+
+  // Present with its name and settings, never connected and never used.
+  PipeClient1 = new TPipeClient(this);
+  PipeClient1->SetName(L"PipeClient1");
+  PipeClient1->SetPipeName(L"PipeIn");
+}
+
+void TdmOvpnControl::DataModuleCreate(TObject*) {
+  FReturnPipe = 0;
+  PipeServer1->SetActive(true);
+}
+
+void TdmOvpnControl::DataModuleDestroy(TObject*) {
+  assert(IsMainThread());
+  // FTh, if set, has not run its terminate handler yet, so it still exists: it cannot free
+  // itself before the main thread has run that handler, and the main thread is here.
+  TOvpnThread* runner = FTh;
+  if (!runner) {
+    DetachRunners();
+    return;
+  }
+  std::shared_ptr<const unique_handle> event = runner->FEvent;  // outlives the runner
+  runner->TerminateOvpn();
+  // Once detached, the runners skip their deliveries and may free themselves at any time:
+  // `runner` is not touched again.
+  DetachRunners();
+  WaitForRunnerEnd(event->get(), kRunnerEndWaitMs);
+}
+
+void TdmOvpnControl::DetachRunners() noexcept {
+  for (TOvpnThread* runner : FRunners) runner->Detach();
+  FRunners.clear();
+  FTh = nullptr;
+}
+
+void TdmOvpnControl::PipeServer1PipeConnect(TObject*, HPIPE Pipe) {
+  assert(IsMainThread());
+  if (FDestroying) return;
+  FReturnPipe = Pipe;
+}
+
+void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE, TMemoryStream* Stream) {
+  assert(IsMainThread());
+  if (FDestroying) return;
+  int64_t from = Stream->Position();
+  std::string_view bytes(reinterpret_cast<const char*>(Stream->Memory()) + from,
+                         static_cast<size_t>(Stream->Size() - from));
+  std::vector<std::wstring> lines = DecodeRequestLines(bytes, DecodeRequestBytes);
+
+  const std::wstring& command = RequestLine(lines, 0);
+  if (command == L"connect") {
+    // Both lines are read before a runner exists: a short request starts nothing and leaves
+    // no runner behind.
+    const std::wstring& command_line = RequestLine(lines, 1);
+    const std::wstring& directory = RequestLine(lines, 2);
+    StartRunner(command_line, directory);
+  } else if (command == L"disconnect") {
+    KillProcessByName(L"openvpn.exe");  // the outcome is reported nowhere
+  }
+}
+
+void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wstring& Directory) {
+  TOvpnThread* runner = TThread::New<TOvpnThread>();
+  runner->OnLine = [this](const std::wstring& Aline) { HandleOvpnLine(Aline); };
+  runner->OnTerminate = [this](TThread* Sender) { HandleOvpnTerminate(Sender); };
+  runner->SetFreeOnTerminate(true);
+  runner->FCmd = CommandLine;
+  runner->FOvpnDir = Directory;
+  runner->Start();
+  // Registered after Start: it cannot reach its terminate handler before the main thread,
+  // which is here, runs it.
+  FTh = runner;
+  FRunners.push_back(runner);
+}
+
+void TdmOvpnControl::HandleOvpnLine(const std::wstring& Aline) {
+  assert(IsMainThread());
+  // A line longer than one record goes out as several, cut between characters.
+  std::string text = WideToAnsi(Aline);
+  for (std::string_view piece : SplitRecordTexts(text, FCharWidth)) SendRecord(piece);
+}
+
+void TdmOvpnControl::HandleOvpnTerminate(TObject* Sender) {
+  assert(IsMainThread());
+  auto it = std::find(FRunners.begin(), FRunners.end(), Sender);
+  if (it != FRunners.end()) FRunners.erase(it);
+  if (Sender == FTh) FTh = nullptr;  // it frees itself when this handler returns
+  if (FReturnPipe != 0) SendRecord(kEndMarker);
+}
+
+void TdmOvpnControl::SendRecord(std::string_view Text) {
+  TReplyRecord record = MakeReplyRecord(Text);
+  // Refused for a pipe the server does not know (no client yet, or gone): dropped.
+  PipeServer1->Write(FReturnPipe, record.data(), static_cast<int32_t>(record.size()));
+}
+
+}  // namespace velotarn

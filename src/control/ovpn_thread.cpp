@@ -1,0 +1,146 @@
+#include "control/ovpn_thread.h"
+
+#include <cassert>
+#include <exception>
+#include <vector>
+
+#include "control/ansi_char_width.h"
+#include "control/child_start.h"
+#include "control/line_splitter.h"
+#include "runtime/exceptions.h"
+#include "runtime/exit_code.h"
+#include "runtime/scope_exit.h"
+#include "runtime/text.h"
+
+namespace velotarn {
+
+namespace {
+
+// Opens the shared event, or creates it when no runner holds it yet. A failure leaves an empty
+// owner: signalling and waiting on it then fail harmlessly.
+std::shared_ptr<const unique_handle> OpenExitEvent() {
+  return std::make_shared<const unique_handle>(
+      CreateEventW(nullptr, FALSE, FALSE, kExitEventName));
+}
+
+}  // namespace
+
+TOvpnThread::TOvpnThread() : TThread(true), FEvent(OpenExitEvent()) {}
+
+TOvpnThread::~TOvpnThread() = default;
+
+void TOvpnThread::Detach() noexcept {
+  assert(IsMainThread());
+  FDetached.store(true);
+}
+
+bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring& Directory) {
+  TChildOutputPipe pipe = CreateChildOutputPipe();
+  unique_handle input = InheritableStdInput();
+
+  STARTUPINFOEXW si{};
+  si.StartupInfo.cb = sizeof(si);
+  si.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+  si.StartupInfo.wShowWindow = SW_HIDE;
+  // Without a standard input of its own to pass on, the child gets the value as it is.
+  si.StartupInfo.hStdInput = input ? input.get() : GetStdHandle(STD_INPUT_HANDLE);
+  si.StartupInfo.hStdOutput = pipe.Write.get();
+  si.StartupInfo.hStdError = pipe.Write.get();
+
+  std::vector<HANDLE> inherited{pipe.Write.get()};
+  if (input) inherited.push_back(input.get());
+  TInheritedHandleList list(std::move(inherited));
+  si.lpAttributeList = list.Get();
+
+  std::wstring command = CommandLine;  // CreateProcessW may write into its command line
+  PROCESS_INFORMATION pi{};
+  std::lock_guard<std::mutex> guard(FProcessLock);
+  if (FOvpnEnded) {
+    // Terminated before the child existed: start none. The write end closes below, so the
+    // read sees the end of the output at once and the run ends normally.
+    FReadPipe = std::move(pipe.Read);
+    return true;
+  }
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                      NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                      Directory.c_str(), &si.StartupInfo, &pi))
+    throw Exception(L"unable to execute command " + CommandLine);
+  FOPVNProcess.reset(pi.hProcess);
+  FOPVNThread.reset(pi.hThread);
+  FReadPipe = std::move(pipe.Read);
+  // pipe.Write closes on return: the child now holds the only writer, so the read ends when
+  // the child (and whatever it passed the handle on to) is gone.
+  return true;
+}
+
+void TOvpnThread::TerminateOvpn() {
+  unique_handle process;
+  unique_handle thread;
+  {
+    std::lock_guard<std::mutex> guard(FProcessLock);
+    FOvpnEnded = true;
+    process = std::move(FOPVNProcess);
+    thread = std::move(FOPVNThread);
+  }
+  if (!process) return;
+  // A child that has already ended makes this fail; the wait below then returns at once.
+  TerminateProcess(process.get(), static_cast<UINT>(ExitCode()));
+  WaitForSingleObject(process.get(), kOvpnTerminateWaitMs);  // ended or not, we let go
+}
+
+void TOvpnThread::Execute() {
+  if (Terminated()) return;
+  ScopeExit signal{[this] { SetEvent(FEvent->get()); }};
+  StartOvpn(FCmd, FOvpnDir);
+
+  std::exception_ptr error;
+  try {
+    ReadOutput();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  // The end steps run however the read loop was left.
+  try {
+    Deliver(L"#END#");
+  } catch (...) {
+    if (!error) error = std::current_exception();
+  }
+  TerminateOvpn();
+  FReadPipe.reset();
+  if (error) std::rethrow_exception(error);
+}
+
+void TOvpnThread::ReadOutput() {
+  TLineSplitter splitter(AnsiCharWidth());
+  const TLineSplitter::TEmit emit = [this](std::string_view line) { Deliver(AnsiToWide(line)); };
+  char chunk[TLineSplitter::kChunkSize];
+  for (;;) {
+    DWORD received = 0;
+    BOOL ok = ReadFile(FReadPipe.get(), chunk, sizeof(chunk), &received, nullptr);
+    splitter.Feed(chunk, received, emit);
+    // Fails with ERROR_BROKEN_PIPE once every writer is gone: the output has ended.
+    if (!ok || received == 0 || Terminated()) break;
+  }
+  // Bytes after the last CR are an unfinished line: dropped with the splitter.
+}
+
+void TOvpnThread::Deliver(std::wstring line) {
+  if (FDetached.load()) return;  // nobody to deliver to: the run ends without the main thread
+  FLine = std::move(line);
+  Synchronize([this] { DoLine(); });
+}
+
+void TOvpnThread::DoLine() {
+  assert(IsMainThread());
+  // A call queued just before Detach still runs; it must not reach the detached owner.
+  if (!FDetached.load() && OnLine) OnLine(FLine);
+}
+
+void TOvpnThread::DoTerminate() {
+  if (FDetached.load() || !OnTerminate) return;
+  Synchronize([this] {
+    if (!FDetached.load() && OnTerminate) OnTerminate(this);
+  });
+}
+
+}  // namespace velotarn

@@ -1,0 +1,88 @@
+#pragma once
+// TOvpnThread: runs one OpenVPN process for the control module. On its own thread it starts
+// the command line as a child whose standard output and standard error write into one
+// anonymous pipe, reads that pipe in 256-byte chunks, cuts the bytes into lines at CR and hands
+// each line to the main thread through OnLine. When the output ends it hands over "#END#" the
+// same way, terminates the child if it still runs, releases its handles and signals the named
+// event "EXIT_EVENT" (auto-reset, shared by every runner of the process). Lines longer than the
+// line buffer travel as several pieces (see TLineSplitter).
+//
+// Threading: created suspended, configured (OnLine, OnTerminate, FreeOnTerminate, FCmd,
+// FOvpnDir) and started on the main thread, which never changes them afterwards. Execute runs
+// on the runner's own thread; OnLine and OnTerminate run on the main thread through
+// synchronous calls, while the runner waits. TerminateOvpn may be called from any thread, also
+// from two at once. Detach is called on the main thread.
+//
+// Lifetime: a runner with FreeOnTerminate frees itself once its OnTerminate has run on the main
+// thread; until then it cannot go away. Its owner calls Detach when it is itself being
+// destroyed: from then on no OnLine or OnTerminate call reaches the owner, deliveries are
+// skipped so that the run ends without the main thread, and the runner may free itself at any
+// moment, so the owner must not touch it after Detach. FEvent is shared: a waiter keeps its own
+// reference and never waits on a closed handle.
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "runtime/handles.h"
+#include "runtime/thread.h"
+
+namespace velotarn {
+
+// The line handler: the text of one output line, or the end marker.
+using TOnline = std::function<void(const std::wstring& Aline)>;
+
+inline constexpr wchar_t kExitEventName[] = L"EXIT_EVENT";
+// How long TerminateOvpn waits for a terminated child to end.
+constexpr DWORD kOvpnTerminateWaitMs = 20000;
+
+class TOvpnThread : public TThread {
+ public:
+  // Suspended; opens (or creates) "EXIT_EVENT". Create with TThread::New<TOvpnThread>().
+  TOvpnThread();
+  ~TOvpnThread() override;
+
+  TOnline OnLine;
+  std::wstring FCmd;      // the child's complete command line
+  std::wstring FOvpnDir;  // its working directory, passed on even when empty
+  // "EXIT_EVENT"; holds no handle when it could be neither opened nor created.
+  const std::shared_ptr<const unique_handle> FEvent;
+
+  // Creates the output pipe and starts the child; True, or raises ("unable to execute command
+  // " + CommandLine, or the system error of a pipe that cannot be made), with nothing started
+  // and nothing left open. Runner thread only.
+  bool StartOvpn(const std::wstring& CommandLine, const std::wstring& Directory);
+
+  // Terminates the child (exit code: the program's own), waits up to kOvpnTerminateWaitMs for
+  // it, and closes its handles. Each handle is terminated, waited on and closed at most once,
+  // whichever thread gets there first; a child started after this call is not started at all.
+  void TerminateOvpn();
+
+  // Main thread only. See Lifetime above.
+  void Detach() noexcept;
+
+ protected:
+  void Execute() override;
+  void DoTerminate() override;
+
+ private:
+  void ReadOutput();
+  void Deliver(std::wstring line);
+  void DoLine();
+
+  std::wstring FLine;  // written by the runner between deliveries, read by DoLine
+  std::atomic<bool> FDetached{false};
+
+  std::mutex FProcessLock;  // guards the three fields below
+  unique_handle FOPVNProcess;
+  unique_handle FOPVNThread;
+  bool FOvpnEnded = false;  // TerminateOvpn has run
+
+  unique_handle FReadPipe;  // runner thread only
+};
+
+}  // namespace velotarn

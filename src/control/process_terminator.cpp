@@ -1,0 +1,60 @@
+#include "control/process_terminator.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cwchar>
+#include <string_view>
+
+#include "control/image_name.h"
+#include "runtime/handles.h"
+
+namespace velotarn {
+
+namespace {
+
+struct TToolhelp {
+  decltype(&CreateToolhelp32Snapshot) Snapshot = nullptr;
+  decltype(&Process32FirstW) First = nullptr;
+  decltype(&Process32NextW) Next = nullptr;
+};
+
+// Looked up once, on first use (thread-safe static initialisation).
+const TToolhelp& Toolhelp() {
+  static const TToolhelp functions = [] {
+    TToolhelp t;
+    // kernel32.dll is loaded in every process for its whole life: no reference to keep.
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel) {
+      t.Snapshot = reinterpret_cast<decltype(t.Snapshot)>(
+          GetProcAddress(kernel, "CreateToolhelp32Snapshot"));
+      t.First = reinterpret_cast<decltype(t.First)>(GetProcAddress(kernel, "Process32FirstW"));
+      t.Next = reinterpret_cast<decltype(t.Next)>(GetProcAddress(kernel, "Process32NextW"));
+    }
+    return t;
+  }();
+  return functions;
+}
+
+}  // namespace
+
+bool KillProcessByName(const std::wstring& ExeName) {
+  const TToolhelp& toolhelp = Toolhelp();
+  if (!toolhelp.Snapshot || !toolhelp.First || !toolhelp.Next) return false;
+  unique_handle snapshot(toolhelp.Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+
+  bool result = false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = toolhelp.First(snapshot.get(), &entry); more;
+       more = toolhelp.Next(snapshot.get(), &entry)) {
+    std::wstring_view image(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH));
+    if (!ImageNameMatches(image, ExeName)) continue;
+    unique_handle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    result = process && TerminateProcess(process.get(), 0);
+  }
+  return result;
+}
+
+}  // namespace velotarn

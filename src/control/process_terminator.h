@@ -1,0 +1,17 @@
+#pragma once
+// KillProcessByName: terminates (exit code 0) every running process whose image name matches
+// ExeName by the rule of image_name.h, and returns the outcome of the last attempt (False when
+// nothing matched). Returns without waiting for the processes to end. A process that cannot
+// be opened or terminated is skipped and counts as a failed attempt; no error is raised.
+// The Toolhelp functions are looked up in kernel32.dll at first use; without them nothing is
+// terminated and the result is False.
+//
+// Threading: any thread; keeps no state between calls beyond the looked-up functions.
+
+#include <string>
+
+namespace velotarn {
+
+bool KillProcessByName(const std::wstring& ExeName);
+
+}  // namespace velotarn
