@@ -1,5 +1,7 @@
 #include "pipe_test_util.h"
 
+#include <tlhelp32.h>
+
 #include "runtime/text.h"
 #include "test_support.h"
 
@@ -130,6 +132,22 @@ bool WaitServed(const std::wstring& name, DWORD timeout_ms) {
 DWORD HandleCount() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
+}  // namespace velotarn::test
+
+namespace velotarn::test {
+
+DWORD ThreadCount() {
+  unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  DWORD count = 0;
+  for (BOOL more = Thread32First(snapshot.get(), &entry); more;
+       more = Thread32Next(snapshot.get(), &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
   return count;
 }
 

@@ -65,7 +65,8 @@ class RawServer : public RawPipe {
 // Waits (pumping) until \\.\pipe\<name> has an instance free for a client.
 bool WaitServed(const std::wstring& name, DWORD timeout_ms = 5000);
 
-// Number of handles this process holds.
+// Number of handles this process holds, and of its threads.
 DWORD HandleCount();
+DWORD ThreadCount();
 
 }  // namespace velotarn::test
