@@ -247,7 +247,8 @@ TEST_F(PipeClientRawServer, ServerClosingItsEndIsAnErrorThenADisconnect) {
   ASSERT_TRUE(server_.Send("hi"));
   ASSERT_TRUE(PumpUntil([&] { return events_.messages.size() == 1; }));
   server_.Close();  // no disconnect first: the client sees the pipe break
-  ASSERT_TRUE(PumpUntil([&] { return events_.disconnects.size() == 1; }));
+  ASSERT_TRUE(PumpUntil([&] { return events_.disconnects.size() == 1 && !events_.errors.empty(); }));
+  PumpFor(50);
   ASSERT_EQ(events_.errors.size(), 1u);
   EXPECT_EQ(events_.errors[0].context, pcWorker);
   EXPECT_EQ(events_.errors[0].code, ERROR_BROKEN_PIPE);
