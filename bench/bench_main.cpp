@@ -4,7 +4,7 @@
 //
 //   velotarn_bench.exe [--service <velotarnsvc.exe>] [--json <file>] [--repeats <n>]
 //                      [--lines <n>] [--samples <n>] [--records <n>] [--idle-ms <ms>]
-//                      [--only threads,relay,latency,idle,records]
+//                      [--only threads,relay,latency,idle,records] [--budget-s <s>]
 //   velotarn_bench.exe --records-client <pipe> [--clients <n>] [--records <n>]
 //                      only the client side of one record run against a server started by
 //                      hand (bench_pipe_host.exe or bench_baseline.exe records), e.g. to trace
@@ -16,6 +16,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,11 +41,16 @@ struct TOptions {
   int repeats = 3;
   long lines = 20000;
   long samples = 150;
-  long records = 20000;
+  long records = 10000;
   DWORD idle_ms = 10000;
   std::wstring only;  // comma-separated sections; empty: all
   std::wstring records_client;
   int clients = 1;
+  // Seconds after which no further repetitions start (every benchmark still runs once), and
+  // after which whole sections are skipped, so that the table is printed within the time the
+  // driver is given (bench.sh gives it 540 s).
+  int budget_s = 330;
+  int hard_budget_s = 400;
 
   bool Runs(const wchar_t* section) const {
     return only.empty() || (L"," + only + L",").find(L"," + std::wstring(section) + L",") !=
@@ -68,8 +74,24 @@ TOptions ParseOptions(int argc, wchar_t** argv) {
     else if (key == L"--only") o.only = value;
     else if (key == L"--records-client") o.records_client = value;
     else if (key == L"--clients") o.clients = std::max(1, _wtoi(value));
+    else if (key == L"--budget-s") {
+      o.budget_s = std::max(10, _wtoi(value));
+      o.hard_budget_s = o.budget_s + 80;
+    }
   }
   return o;
+}
+
+const ULONGLONG g_start = GetTickCount64();
+bool g_cut_short = false;
+
+// Whether repetition `run` of a benchmark may start (the first always may, unless even that
+// would overrun the hard budget).
+bool MayRun(const TOptions& opt, int run) {
+  double elapsed = static_cast<double>(GetTickCount64() - g_start) / 1000.0;
+  bool may = run <= opt.repeats && elapsed < (run == 1 ? opt.hard_budget_s : opt.budget_s);
+  if (run <= opt.repeats && !may) g_cut_short = true;
+  return may;
 }
 
 std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
@@ -102,6 +124,7 @@ std::string Fig(const char* format, double v) {
 // Figures of one side of one benchmark over its repetitions, and the first thing that failed.
 struct TSide {
   std::vector<double> values;
+  std::map<int, double> by_run;
   std::string problems;
 
   // Runs `measure` once; a failure is remembered, not raised.
@@ -109,6 +132,7 @@ struct TSide {
     try {
       double v = measure();
       values.push_back(v);
+      by_run[run] = v;
       Say("  %-34s run %d: %.2f", label, run, v);
     } catch (const Exception& e) {
       std::string text = Utf8(e.Message());
@@ -120,6 +144,16 @@ struct TSide {
   }
   double Median() const { return bench::Median(values); }
 };
+
+// The median of ours / baseline over the runs where both sides were measured, back to back.
+double PairedRatio(const TSide& ours, const TSide& base) {
+  std::vector<double> ratios;
+  for (const auto& [run, v] : ours.by_run) {
+    auto it = base.by_run.find(run);
+    if (it != base.by_run.end() && it->second > 0) ratios.push_back(v / it->second);
+  }
+  return Median(ratios);
+}
 
 // Everything the sections measure; turned into rows at the end.
 struct TFigures {
@@ -137,7 +171,7 @@ struct TFigures {
 
 void MeasureThreadCost(const TOptions& opt, TFigures& f) {
   Say("== idle thread cost (%d threads)", kThreadProbeThreads);
-  for (int run = 1; run <= opt.repeats; ++run) {
+  for (int run = 1; MayRun(opt, run); ++run) {
     TMemorySample cost;
     f.thread_pagefile.Try("thread PagefileUsage KiB", run, [&] {
       cost = ThreadCostOnce(kThreadProbeThreads);
@@ -157,7 +191,7 @@ void MeasureRelay(const TOptions& opt, const TRelayTarget* ours, TFigures& f) {
     Say("    relay process %.0f us CPU per line (schedstat %.0f us), wineserver %.0f us",
         relay.back(), r.cpu.linux_run_ms * 1000.0 / opt.lines, server.back());
   };
-  for (int run = 1; run <= opt.repeats; ++run) {
+  for (int run = 1; MayRun(opt, run); ++run) {
     if (ours != nullptr)
       f.relay_ours.Try("ours lines/s", run, [&] {
         TRelayRun r = RelayThroughputOnce(*ours, opt.lines);
@@ -188,10 +222,11 @@ void MeasureLatency(const TOptions& opt, const TRelayTarget* ours, TFigures& f) 
     });
     if (!delays.empty()) {
       p99.values.push_back(Percentile(delays, 99));
+      p99.by_run[run] = p99.values.back();
       Say("  %-34s run %d: p99 %.0f us", label, run, p99.values.back());
     }
   };
-  for (int run = 1; run <= opt.repeats; ++run) {
+  for (int run = 1; MayRun(opt, run); ++run) {
     if (ours != nullptr)
       latency(f.p50_ours, f.p99_ours, "ours p50 us", run, [&] {
         std::wstring writer = Quoted(WriterPath()) + Format(L" paced %ld", opt.samples);
@@ -222,12 +257,12 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
     double linux_ms = std::fmax(w.cpu.linux_ms, w.cpu.linux_run_ms);
     return (std::isnan(linux_ms) ? w.cpu.threads_ms : linux_ms) * opt.Per10s();
   };
-  for (int run = 1; run <= opt.repeats; ++run)
+  for (int run = 1; MayRun(opt, run); ++run)
     f.idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(f.windows0); });
   try {
     std::vector<unique_handle> clients = ConnectIdleClients(ours, kIdleClients);
     Say("  %d idle clients connected", kIdleClients);
-    for (int run = 1; run <= opt.repeats; ++run)
+    for (int run = 1; MayRun(opt, run); ++run)
       f.idle100.Try("idle CPU, 100 clients", run, [&] { return window_cpu(f.windows100); });
   } catch (const Exception& e) {
     f.idle100.problems = "connecting idle clients: " + Utf8(e.Message());
@@ -275,7 +310,7 @@ void MeasureRecords(const TOptions& opt, TFigures& f) {
     int clients = i == 0 ? 1 : kIdleClients;
     long per_client = opt.records / clients;
     Say("== record throughput: %d client(s), %ld records each", clients, per_client);
-    for (int run = 1; run <= opt.repeats; ++run) {
+    for (int run = 1; MayRun(opt, run); ++run) {
       if (have_host)
         f.records_ours[i].Try("ours records/s", run,
                               [&] { return RecordsOnce(false, clients, per_client); });
@@ -311,26 +346,31 @@ double MedianMemory(const std::vector<TIdleWindow>& windows, bool rss) {
 
 TResults Summarize(const TOptions& opt, const TFigures& f) {
   TResults results;
+  if (g_cut_short)
+    results.AddNote(Fig("the time budget (%.0f s) cut some repetitions short", opt.budget_s));
   if (!f.service_problem.empty()) results.AddNote(f.service_problem);
   std::string damaged = f.damaged_ours ? Fig("%.0f lines arrived damaged or out of order",
                                              static_cast<double>(f.damaged_ours))
                                        : "";
   results.Add({"relay throughput", "lines/s", f.relay_ours.Median(), f.relay_base.Median(),
                TGoal::RatioAtLeast, 0.5,
-               Join({f.relay_ours.problems, f.relay_base.problems, damaged})});
+               Join({f.relay_ours.problems, f.relay_base.problems, damaged}),
+               PairedRatio(f.relay_ours, f.relay_base)});
   results.Add({"relay CPU per line, relay process", "us", Median(f.cpu_line_ours),
                Median(f.cpu_line_base), TGoal::Info, NAN, ""});
   results.Add({"relay CPU per line, wineserver", "us", Median(f.server_line_ours),
                Median(f.server_line_base), TGoal::Info, NAN, ""});
   results.Add({"relay latency p50", "us", f.p50_ours.Median(), f.p50_base.Median(),
-               TGoal::RatioAtMost, 3, Join({f.p50_ours.problems, f.p50_base.problems})});
+               TGoal::RatioAtMost, 3, Join({f.p50_ours.problems, f.p50_base.problems}),
+               PairedRatio(f.p50_ours, f.p50_base)});
   results.Add({"relay latency p99", "us", f.p99_ours.Median(), f.p99_base.Median(), TGoal::Info,
-               NAN, ""});
+               NAN, "", PairedRatio(f.p99_ours, f.p99_base)});
   const char* record_names[2] = {"record throughput, 1 client", "record throughput, 100 clients"};
   for (int i = 0; i < 2; ++i)
     results.Add({record_names[i], "records/s", f.records_ours[i].Median(),
                  f.records_base[i].Median(), TGoal::RatioAtLeast, 0.5,
-                 Join({f.records_ours[i].problems, f.records_base[i].problems})});
+                 Join({f.records_ours[i].problems, f.records_base[i].problems}),
+                 PairedRatio(f.records_ours[i], f.records_base[i])});
   results.Add({"idle CPU, 0 clients", "ms in 10 s", f.idle0.Median(), 0, TGoal::AtMost, 20,
                Join({f.idle0.problems, f.probe_note, IdleNote(opt, f.windows0)})});
   results.Add({"idle CPU, 100 clients", "ms in 10 s", f.idle100.Median(), 0, TGoal::AtMost, 20,

@@ -45,6 +45,7 @@ std::string JsonString(const std::string& s) {
 }  // namespace
 
 double TRow::Ratio() const {
+  if (!std::isnan(paired_ratio)) return paired_ratio;
   if (std::isnan(ours) || std::isnan(baseline) || baseline <= 0) return NAN;
   return ours / baseline;
 }

@@ -26,6 +26,9 @@ struct TRow {
   TGoal goal = TGoal::Info;
   double limit = NAN;
   std::string note;  // why a figure is missing, or the figures behind it
+  // The ratio when it is not simply ours / baseline: the median of the ratios of runs
+  // measured back to back, which load that changes during the run skews less.
+  double paired_ratio = NAN;
 
   double Ratio() const;
   std::string GoalText() const;
