@@ -65,6 +65,7 @@ void TPipeIOThread::Execute() {
       }
     }
     if (!ok) {
+      TakeArrivedMessages();
       if (FErrorCode != FExemptError)
         Link().Post(WM_PIPE_ERROR_WORKER, FPipeValue, static_cast<LPARAM>(FErrorCode));
       Terminate();
@@ -187,6 +188,20 @@ bool TPipeIOThread::FinishWrite() {
   FPipeWrite.reset();
   FPendingWrite = false;
   return done != FALSE;
+}
+
+// A peer that writes its last messages and closes its end at once can make a write fail
+// before the read that holds those messages has been taken in: the connection ends all the
+// same, but not before every message that has already arrived is delivered. The failure being
+// reported stays the one that ended the loop.
+void TPipeIOThread::TakeArrivedMessages() {
+  const DWORD failure = FErrorCode;
+  bool ok = true;
+  if (FPendingRead) ok = WaitForSingleObject(FReadEv.get(), 0) == WAIT_OBJECT_0 && FinishRead();
+  // Messages still in the pipe are taken while reads complete at once; the first read that
+  // would wait, or fails, ends this.
+  if (ok) StartRead();
+  FErrorCode = failure;
 }
 
 void TPipeIOThread::EndConnection() {

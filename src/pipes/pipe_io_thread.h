@@ -69,6 +69,7 @@ class TPipeIOThread : public TPipeThread {
   bool PostReceived();
   bool StartWrite();
   bool FinishWrite();
+  void TakeArrivedMessages();  // before the loop ends on a failure
   void EndConnection();
   HANDLE PipeHandle() const noexcept { return FPipe.get(); }
 
