@@ -417,7 +417,8 @@ int wmain(int argc, wchar_t** argv) {
   if (opt.Runs(L"records")) MeasureRecords(opt, figures);
 
   TResults results = Summarize(opt, figures);
-  Say("\n== summary (medians of %d runs; ratio = ours / baseline)", opt.repeats);
+  Say("\n== summary (medians of up to %d runs; ratio = median of ours / baseline over runs made "
+      "back to back)", opt.repeats);
   results.PrintTable();
   if (!opt.json.empty()) {
     if (results.WriteJson(opt.json))
