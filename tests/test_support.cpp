@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 
+#include "runtime/handles.h"
 #include "runtime/synchronize.h"
 #include "runtime/text.h"
 
@@ -74,7 +75,7 @@ HANDLE StartHelper(const std::string& name, const std::wstring& args, bool inher
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, inherit_handles, 0, nullptr,
                       nullptr, &si, &pi))
     return nullptr;
-  CloseHandle(pi.hThread);
+  unique_handle thread(pi.hThread);  // only the process handle goes to the caller
   return pi.hProcess;
 }
 
