@@ -1,0 +1,58 @@
+#pragma once
+// Shared by the soak tests: the real velotarnsvc.exe installed and started through the SCM of
+// the test prefix, named counters that children count themselves on, and the children that a
+// failed test must not leave behind.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "runtime/handles.h"
+
+namespace velotarn::test {
+
+// velotarnsvc.exe registered by its own install run and started; the test's CleanServiceSlot
+// stops and removes it again.
+struct TRunningService {
+  unique_schandle service;
+  DWORD pid = 0;
+  // Open for waiting, measuring and reading its exit code.
+  unique_handle process;
+};
+// Fails the calling test (fatally) when the service cannot be installed or started.
+void StartVelotarnService(TRunningService* running);
+
+// A named semaphore that every started child releases once: its count is how many started.
+class TStartCounter {
+ public:
+  explicit TStartCounter(const std::wstring& what);
+  const std::wstring& Name() const { return name_; }
+  long Count() const;
+
+ private:
+  std::wstring name_;
+  unique_handle semaphore_;
+};
+
+// A process-unique name in the global namespace, shared with the service's children.
+std::wstring GlobalName(const std::wstring& what);
+
+// Terminates, when the scope ends, every soak_child.exe and openvpn.exe still running in the
+// prefix, so that a failed test leaves none behind for the next.
+class TLeftoverChildren {
+ public:
+  TLeftoverChildren() = default;
+  ~TLeftoverChildren();
+  TLeftoverChildren(const TLeftoverChildren&) = delete;
+  TLeftoverChildren& operator=(const TLeftoverChildren&) = delete;
+};
+
+// The children built beside the test program.
+std::wstring SoakChildPath();
+std::wstring SoakOpenvpnPath();
+
+// The seed of this run: VELOTARN_SOAK_SEED when set, else taken from the clock.
+uint64_t SoakSeed();
+
+}  // namespace velotarn::test
