@@ -188,8 +188,10 @@ void MeasureRelay(const TOptions& opt, const TRelayTarget* ours, TFigures& f) {
   auto per_line = [&](const TRelayRun& r, std::vector<double>& relay, std::vector<double>& server) {
     relay.push_back(r.cpu.linux_ms * 1000.0 / opt.lines);
     server.push_back(r.cpu.wineserver_ms * 1000.0 / opt.lines);
-    Say("    relay process %.0f us CPU per line (schedstat %.0f us), wineserver %.0f us",
-        relay.back(), r.cpu.linux_run_ms * 1000.0 / opt.lines, server.back());
+    Say("    relay process %.0f us CPU per line (schedstat %.0f us, GetThreadTimes %.0f us), "
+        "wineserver %.0f us",
+        relay.back(), r.cpu.linux_run_ms * 1000.0 / opt.lines,
+        r.cpu.threads_ms * 1000.0 / opt.lines, server.back());
   };
   for (int run = 1; MayRun(opt, run); ++run) {
     if (ours != nullptr)
