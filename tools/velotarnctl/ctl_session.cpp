@@ -1,0 +1,121 @@
+#include "velotarnctl/ctl_session.h"
+
+#include <cassert>
+#include <optional>
+
+#include "control/reply_record.h"
+#include "pipes/pipe_client.h"
+#include "runtime/application.h"
+#include "runtime/synchronize.h"
+#include "runtime/sys_error.h"
+#include "runtime/text.h"
+#include "velotarnctl/ctl_output.h"
+
+namespace velotarn {
+
+namespace {
+
+// How long Connect waits for a free pipe instance when no --timeout bounds it.
+constexpr DWORD kConnectWaitMs = 5000;
+
+// The request: a UTF-8 byte-order mark, then the lines, so that any character of the command
+// line and directory reaches the service unchanged.
+std::string BuildRequest(const TCtlOptions& Options) {
+  std::wstring text = Options.Command == TCtlCommand::Connect
+                          ? L"connect\r\n" + Options.CommandLine + L"\r\n" + Options.Directory
+                          : std::wstring(L"disconnect");
+  return "\xEF\xBB\xBF" + WideToUtf8(text);
+}
+
+std::wstring WithReason(std::wstring message, DWORD error) {
+  std::wstring reason = error ? SysErrorMessage(error) : L"";
+  if (!reason.empty()) message += L" (" + reason + L")";
+  return message;
+}
+
+// Ends the main loop at a given moment: a thread timer's WM_TIMER wakes the loop, which then
+// sees the deadline has passed. No timer without a bound.
+class TDeadline {
+ public:
+  explicit TDeadline(uint32_t Ms)
+      : FEnd(Ms ? GetTickCount64() + Ms : 0), FTimer(Ms ? SetTimer(nullptr, 0, Ms, nullptr) : 0) {}
+  ~TDeadline() {
+    if (FTimer) KillTimer(nullptr, FTimer);
+  }
+  TDeadline(const TDeadline&) = delete;
+  TDeadline& operator=(const TDeadline&) = delete;
+  bool Passed() const { return FEnd != 0 && GetTickCount64() >= FEnd; }
+
+ private:
+  ULONGLONG FEnd;
+  UINT_PTR FTimer;
+};
+
+}  // namespace
+
+int RunCtlSession(const TCtlOptions& Options) {
+  assert(IsMainThread() && Application != nullptr);
+  const std::wstring path = L"\\\\.\\pipe\\" + Options.PipeName;
+  TPipeClient client(nullptr);
+  try {
+    client.SetPipeName(Options.PipeName);
+  } catch (const Exception& e) {
+    PrintError(L"velotarnctl: " + e.Message());
+    return kCtlUsage;
+  }
+
+  std::optional<int> result;
+  std::wstring failure;
+  auto finish = [&](int code, std::wstring message) {
+    if (result) return;
+    result = code;
+    failure = std::move(message);
+  };
+  const bool connecting = Options.Command == TCtlCommand::Connect;
+  TRecordPrinter printer(GetStdHandle(STD_OUTPUT_HANDLE));
+  int markers = 0;
+  DWORD pipe_error = 0;
+
+  client.SetOnPipeMessage([&](TObject*, HPIPE, TMemoryStream* Stream) {
+    if (result) return;
+    std::string_view text =
+        RecordText(reinterpret_cast<const char*>(Stream->Memory()), static_cast<size_t>(Stream->Size()));
+    // A run ends with two end markers: one after its output, one when its runner finished.
+    if (printer.Print(text) && ++markers == 2 && connecting) finish(kCtlDone, L"");
+  });
+  client.SetOnPipeSent([&](TObject*, HPIPE, uint32_t) {
+    if (!connecting) finish(kCtlDone, L"");  // "disconnect" has no reply of its own
+  });
+  client.SetOnPipeError([&](TObject*, HPIPE, TPipeContext, int32_t ErrorCode) {
+    pipe_error = static_cast<DWORD>(ErrorCode);
+  });
+  client.SetOnPipeDisconnect([&](TObject*, HPIPE) {
+    finish(kCtlDropped, WithReason(L"velotarnctl: the connection to " + path + L" dropped",
+                                   pipe_error));
+  });
+
+  const DWORD connect_wait =
+      Options.TimeoutMs && Options.TimeoutMs < kConnectWaitMs ? Options.TimeoutMs : kConnectWaitMs;
+  if (!client.Connect(connect_wait)) {
+    PrintError(WithReason(L"velotarnctl: nothing serves " + path, GetLastError()));
+    return kCtlNoServer;
+  }
+  std::string request = BuildRequest(Options);
+  if (!client.Write(request.data(), static_cast<int32_t>(request.size()))) {
+    PrintError(L"velotarnctl: the request could not be sent to " + path);
+    return kCtlSendFailed;
+  }
+
+  TDeadline deadline(Options.TimeoutMs);
+  while (!result) {
+    Application->HandleMessage();
+    if (Application->Terminated()) finish(kCtlDropped, L"velotarnctl: stopped");
+    if (deadline.Passed())
+      finish(kCtlTimedOut, Format(L"velotarnctl: no end after %u s", Options.TimeoutMs / 1000));
+  }
+  client.Disconnect(true);
+  if (!failure.empty()) PrintError(failure);
+  return *result;
+}
+
+}  // namespace velotarn

@@ -1,0 +1,22 @@
+#pragma once
+// One velotarnctl run: connect to the pipe, send the request, relay the replies.
+
+#include "velotarnctl/ctl_options.h"
+
+namespace velotarn {
+
+// Exit codes of velotarnctl.
+enum TCtlExit : int {
+  kCtlDone = 0,
+  kCtlUsage = 1,
+  kCtlNoServer = 2,
+  kCtlDropped = 3,
+  kCtlTimedOut = 4,
+  kCtlSendFailed = 5,
+};
+
+// Main thread only, with the application object in place. Returns the exit code; failures are
+// reported on the standard error.
+int RunCtlSession(const TCtlOptions& Options);
+
+}  // namespace velotarn
