@@ -46,9 +46,10 @@ struct TOptions {
   std::wstring only;  // comma-separated sections; empty: all
   std::wstring records_client;
   int clients = 1;
-  // Seconds after which no further repetitions start (every benchmark still runs once), and
-  // after which whole sections are skipped, so that the table is printed within the time the
-  // driver is given (bench.sh gives it 540 s).
+  // Seconds after which no further repetitions start (every benchmark still runs once, and
+  // each section gets its share, see TSectionClock), and after which whole sections are
+  // skipped, so that the table is printed within the time the driver is given (bench.sh
+  // gives it 540 s).
   int budget_s = 330;
   int hard_budget_s = 400;
 
@@ -85,14 +86,37 @@ TOptions ParseOptions(int argc, wchar_t** argv) {
 const ULONGLONG g_start = GetTickCount64();
 bool g_cut_short = false;
 
-// Whether repetition `run` of a benchmark may start (the first always may, unless even that
-// would overrun the hard budget).
-bool MayRun(const TOptions& opt, int run) {
-  double elapsed = static_cast<double>(GetTickCount64() - g_start) / 1000.0;
-  bool may = run <= opt.repeats && elapsed < (run == 1 ? opt.hard_budget_s : opt.budget_s);
-  if (run <= opt.repeats && !may) g_cut_short = true;
-  return may;
+double SecondsSince(ULONGLONG start) {
+  return static_cast<double>(GetTickCount64() - start) / 1000.0;
 }
+
+// A section's share of the time budget. A further repetition starts only when the section,
+// at the pace of its runs so far, would still end within its share; the first starts unless
+// the whole run is past its hard budget. So a slow benchmark cannot starve the ones after it.
+class TSectionClock {
+ public:
+  TSectionClock(const TOptions& opt, double share)
+      : opt_(opt), start_(GetTickCount64()), share_s_(opt.budget_s * share) {}
+
+  bool MayRun(int run) {
+    if (run > opt_.repeats) return false;
+    double total = SecondsSince(g_start);
+    bool may;
+    if (run == 1) {
+      may = total < opt_.hard_budget_s;
+    } else {
+      double spent = SecondsSince(start_);
+      may = total < opt_.budget_s && spent + spent / (run - 1) <= share_s_;
+    }
+    if (!may) g_cut_short = true;
+    return may;
+  }
+
+ private:
+  const TOptions& opt_;
+  ULONGLONG start_;
+  double share_s_;
+};
 
 std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
 
@@ -171,7 +195,8 @@ struct TFigures {
 
 void MeasureThreadCost(const TOptions& opt, TFigures& f) {
   Say("== idle thread cost (%d threads)", kThreadProbeThreads);
-  for (int run = 1; MayRun(opt, run); ++run) {
+  TSectionClock clock(opt, 0.05);
+  for (int run = 1; clock.MayRun(run); ++run) {
     TMemorySample cost;
     f.thread_pagefile.Try("thread PagefileUsage KiB", run, [&] {
       cost = ThreadCostOnce(kThreadProbeThreads);
@@ -193,7 +218,8 @@ void MeasureRelay(const TOptions& opt, const TRelayTarget* ours, TFigures& f) {
         relay.back(), r.cpu.linux_run_ms * 1000.0 / opt.lines,
         r.cpu.threads_ms * 1000.0 / opt.lines, server.back());
   };
-  for (int run = 1; MayRun(opt, run); ++run) {
+  TSectionClock clock(opt, 0.30);
+  for (int run = 1; clock.MayRun(run); ++run) {
     if (ours != nullptr)
       f.relay_ours.Try("ours lines/s", run, [&] {
         TRelayRun r = RelayThroughputOnce(*ours, opt.lines);
@@ -228,7 +254,8 @@ void MeasureLatency(const TOptions& opt, const TRelayTarget* ours, TFigures& f) 
       Say("  %-34s run %d: p99 %.0f us", label, run, p99.values.back());
     }
   };
-  for (int run = 1; MayRun(opt, run); ++run) {
+  TSectionClock clock(opt, 0.10);
+  for (int run = 1; clock.MayRun(run); ++run) {
     if (ours != nullptr)
       latency(f.p50_ours, f.p99_ours, "ours p50 us", run, [&] {
         std::wstring writer = Quoted(WriterPath()) + Format(L" paced %ld", opt.samples);
@@ -259,12 +286,14 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
     double linux_ms = std::fmax(w.cpu.linux_ms, w.cpu.linux_run_ms);
     return (std::isnan(linux_ms) ? w.cpu.threads_ms : linux_ms) * opt.Per10s();
   };
-  for (int run = 1; MayRun(opt, run); ++run)
+  TSectionClock clock0(opt, 0.10);
+  for (int run = 1; clock0.MayRun(run); ++run)
     f.idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(f.windows0); });
   try {
     std::vector<unique_handle> clients = ConnectIdleClients(ours, kIdleClients);
     Say("  %d idle clients connected", kIdleClients);
-    for (int run = 1; MayRun(opt, run); ++run)
+    TSectionClock clock100(opt, 0.15);
+    for (int run = 1; clock100.MayRun(run); ++run)
       f.idle100.Try("idle CPU, 100 clients", run, [&] { return window_cpu(f.windows100); });
   } catch (const Exception& e) {
     f.idle100.problems = "connecting idle clients: " + Utf8(e.Message());
@@ -312,7 +341,8 @@ void MeasureRecords(const TOptions& opt, TFigures& f) {
     int clients = i == 0 ? 1 : kIdleClients;
     long per_client = opt.records / clients;
     Say("== record throughput: %d client(s), %ld records each", clients, per_client);
-    for (int run = 1; MayRun(opt, run); ++run) {
+    TSectionClock clock(opt, 0.15);
+    for (int run = 1; clock.MayRun(run); ++run) {
       if (have_host)
         f.records_ours[i].Try("ours records/s", run,
                               [&] { return RecordsOnce(false, clients, per_client); });
