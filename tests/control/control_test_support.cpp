@@ -26,10 +26,20 @@ TGate::TGate(const std::wstring& prefix)
     : FName(UniqueName(prefix)), FEvent(CreateEventW(nullptr, FALSE, FALSE, FName.c_str())) {}
 
 bool TGate::WaitSignalled(DWORD timeout_ms) const {
-  return WaitForSingleObject(FEvent.get(), timeout_ms) == WAIT_OBJECT_0;
+  if (timeout_ms == 0) return WaitForSingleObject(FEvent.get(), 0) == WAIT_OBJECT_0;
+  return PumpUntil([this] { return WaitForSingleObject(FEvent.get(), 0) == WAIT_OBJECT_0; },
+                   timeout_ms);
 }
 
-TChildProcess::~TChildProcess() {
+TChildProcess& TChildProcess::operator=(TChildProcess&& other) noexcept {
+  if (this != &other) {
+    EndIfRunning();
+    FProcess = std::move(other.FProcess);
+  }
+  return *this;
+}
+
+void TChildProcess::EndIfRunning() noexcept {
   if (FProcess && Running()) {
     TerminateProcess(FProcess.get(), 99);
     WaitForSingleObject(FProcess.get(), 10000);
@@ -41,7 +51,7 @@ TChildProcess TChildProcess::Start(const std::wstring& command) {
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                       nullptr, &si, &pi))
     return TChildProcess();
   unique_handle thread(pi.hThread);
@@ -55,7 +65,9 @@ TChildProcess TChildProcess::Open(DWORD pid) {
 }
 
 int TChildProcess::WaitExit(DWORD timeout_ms) const {
-  if (!FProcess || WaitForSingleObject(FProcess.get(), timeout_ms) != WAIT_OBJECT_0) return -1;
+  if (!FProcess) return -1;
+  if (timeout_ms > 0 && !PumpUntil([this] { return !Running(); }, timeout_ms)) return -1;
+  if (WaitForSingleObject(FProcess.get(), 0) != WAIT_OBJECT_0) return -1;
   DWORD code = 0;
   GetExitCodeProcess(FProcess.get(), &code);
   return static_cast<int>(code);

@@ -27,7 +27,8 @@ class TGate {
   explicit TGate(const std::wstring& prefix = L"gate");
   const std::wstring& Name() const { return FName; }
   void Open() const { SetEvent(FEvent.get()); }
-  // True once the event is signalled (by a child), within the bound; consumes the signal.
+  // True once the event is signalled (by a child), within the bound; consumes the signal. The
+  // main loop runs meanwhile.
   bool WaitSignalled(DWORD timeout_ms = 20000) const;
   bool IsSignalled() const { return WaitSignalled(0); }
 
@@ -42,17 +43,23 @@ class TChildProcess {
   TChildProcess() = default;
   explicit TChildProcess(unique_handle process) : FProcess(std::move(process)) {}
   TChildProcess(TChildProcess&&) = default;
-  TChildProcess& operator=(TChildProcess&&) = default;
-  ~TChildProcess();
+  // Ends the process held so far (if it runs) before taking the other one.
+  TChildProcess& operator=(TChildProcess&& other) noexcept;
+  ~TChildProcess() { EndIfRunning(); }
 
-  // Starts `command` with no handles inherited and no window.
+  // Terminates the process if it still runs and waits (bounded) for its end.
+  void EndIfRunning() noexcept;
+
+  // Starts `command` with no handles inherited and without a console: under Wine a console
+  // child of a process without one gets a conhost.exe that keeps the test's output open.
   static TChildProcess Start(const std::wstring& command);
   // Opens the process with id `pid` for waiting and ending.
   static TChildProcess Open(DWORD pid);
 
   HANDLE Get() const { return FProcess.get(); }
   bool Running() const { return WaitForSingleObject(FProcess.get(), 0) == WAIT_TIMEOUT; }
-  // The exit code once it has ended within the bound, -1 otherwise.
+  // The exit code once it has ended within the bound, -1 otherwise. The main loop runs
+  // meanwhile.
   int WaitExit(DWORD timeout_ms = 20000) const;
 
  private:

@@ -1,0 +1,104 @@
+// velotarnctl.exe end to end: the control module hosted by the test's main thread on a pipe
+// name of its own, velotarnctl as a child process whose output is read as it is written.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "control/ovpn_control.h"
+#include "control_test_support.h"
+#include "ctl_process.h"
+#include "test_support.h"
+
+namespace velotarn::test {
+namespace {
+
+class Velotarnctl : public testing::Test {
+ protected:
+  void SetUp() override { module_ = std::make_unique<TdmOvpnControl>(nullptr, pipe_); }
+
+  std::vector<std::wstring> Connect(const std::wstring& command_line,
+                                    const std::wstring& directory) {
+    return {L"--pipe", pipe_, L"connect", command_line, directory};
+  }
+
+  const std::wstring pipe_ = UniqueName(L"ctl");
+  std::unique_ptr<TdmOvpnControl> module_;
+};
+
+TEST_F(Velotarnctl, ConnectShowsLinesAsTheyAreWrittenAndEndsAfterTwoMarkers) {
+  TGate go_on;
+  TCtlProcess ctl(Connect(
+      ChildCommand({L"out:first\\r\\n", L"gate:" + go_on.Name(), L"out:second \\\"q\\\"\\r\\n"}),
+      SelfDir()));
+  ASSERT_TRUE(ctl.Started());
+  ASSERT_TRUE(ctl.WaitOutput("first")) << "the first line was not shown while the child waited";
+  EXPECT_EQ(ctl.Output(), "first\r");
+  go_on.Open();
+  EXPECT_EQ(ctl.WaitExit(), 0) << ctl.Errors();
+  EXPECT_EQ(ctl.Output(), "first\r\nsecond \"q\"\r\n#END#\r\n#END#\r\n");
+  EXPECT_EQ(ctl.Errors(), "");
+}
+
+TEST_F(Velotarnctl, ConnectRunsWineCmd) {
+  TCtlProcess ctl(Connect(L"cmd.exe /c \"echo a & ping -n 2 127.0.0.1 >nul & echo b\"", L"C:\\"));
+  ASSERT_TRUE(ctl.WaitOutput("a \r")) << "cmd.exe's first line did not arrive";
+  EXPECT_EQ(ctl.WaitExit(), 0) << ctl.Errors();
+  EXPECT_EQ(ctl.Output(), "a \r\nb\r\n#END#\r\n#END#\r\n");
+}
+
+TEST_F(Velotarnctl, ConnectWithAProgramThatCannotStartShowsOneMarker) {
+  // One end marker only: the run ends without a second, so the bound ends velotarnctl.
+  TCtlProcess ctl({L"--pipe", pipe_, L"--timeout", L"2", L"connect",
+                   SelfDir() + L"\\no-such-program.exe", SelfDir()});
+  ASSERT_TRUE(ctl.WaitOutput("#END#"));
+  EXPECT_EQ(ctl.WaitExit(), 4);
+  EXPECT_EQ(ctl.Output(), "#END#\r\n");
+  EXPECT_NE(ctl.Errors().find("no end after 2 s"), std::string::npos) << ctl.Errors();
+}
+
+TEST_F(Velotarnctl, DisconnectEndsOpenvpn) {
+  TChildProcess openvpn = TChildProcess::Start(ChildCommand({L"hang"}, true));
+  ASSERT_TRUE(openvpn.Running());
+  TCtlProcess ctl({L"--pipe", pipe_, L"disconnect"});
+  EXPECT_EQ(ctl.WaitExit(), 0) << ctl.Errors();
+  EXPECT_EQ(ctl.Output(), "");
+  // Exit code 0 is the terminator's.
+  EXPECT_TRUE(PumpUntil([&] { return !openvpn.Running(); })) << "openvpn.exe was not ended";
+  EXPECT_EQ(openvpn.WaitExit(0), 0);
+}
+
+TEST_F(Velotarnctl, NothingServesThePipe) {
+  TCtlProcess ctl({L"--pipe", UniqueName(L"nobody"), L"disconnect"});
+  EXPECT_EQ(ctl.WaitExit(), 2);
+  EXPECT_NE(ctl.Errors().find("nothing serves \\\\.\\pipe\\velotarn-nobody"), std::string::npos)
+      << ctl.Errors();
+}
+
+TEST_F(Velotarnctl, TheConnectionDrops) {
+  TCtlProcess ctl(Connect(ChildCommand({L"out:up\\r", L"hang"}), SelfDir()));
+  ASSERT_TRUE(ctl.WaitOutput("up"));
+  module_.reset();  // the pipe server goes with the module
+  EXPECT_EQ(ctl.WaitExit(), 3);
+  EXPECT_NE(ctl.Errors().find("dropped"), std::string::npos) << ctl.Errors();
+}
+
+TEST_F(Velotarnctl, UsageAndHelp) {
+  TCtlProcess none({});
+  EXPECT_EQ(none.WaitExit(), 1);
+  EXPECT_NE(none.Errors().find("a command is missing"), std::string::npos) << none.Errors();
+
+  TCtlProcess short_connect({L"connect", L"cmd.exe"});
+  EXPECT_EQ(short_connect.WaitExit(), 1);
+  EXPECT_NE(short_connect.Errors().find("connect wants a command line and a directory"),
+            std::string::npos);
+
+  TCtlProcess bad_timeout({L"--timeout", L"soon", L"disconnect"});
+  EXPECT_EQ(bad_timeout.WaitExit(), 1);
+
+  TCtlProcess help({L"--help"});
+  EXPECT_EQ(help.WaitExit(), 0);
+  EXPECT_NE(help.Output().find("velotarnctl [options] connect"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velotarn::test
