@@ -46,7 +46,7 @@ TdmOvpnControl::TdmOvpnControl(TComponent* AOwner, const std::wstring& PipeName)
   try {
     DataModuleCreate(this);
   } catch (...) {
-    Application->HandleException(this);
+    if (Application) Application->HandleException(this);
   }
 }
 
@@ -56,7 +56,7 @@ TdmOvpnControl::~TdmOvpnControl() {
   try {
     DataModuleDestroy(this);
   } catch (...) {
-    Application->HandleException(this);
+    if (Application) Application->HandleException(this);
   }
   DetachRunners();  // also when the destroy handler did not get that far
   // The components go after this body; their events must not reach a module that is gone.
