@@ -47,7 +47,7 @@ void ReadStream(std::promise<DWORD>* child_pid, TStreamSeen* seen) {
   if (client.Connect() &&
       client.Send(ConnectRequest(L"\"" + SoakChildPath() + L"\" stream 7", SelfDir(),
                                  TRequestForm::kAnsiCrLf)) &&
-      client.Receive(kRecordsBeforeStop, 30000) == kRecordsBeforeStop) {
+      client.Receive(kRecordsBeforeStop, 30000) >= kRecordsBeforeStop) {
     pid = ParsePid(client.Texts().front());
   }
   child_pid->set_value(pid);

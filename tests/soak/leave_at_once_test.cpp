@@ -35,9 +35,9 @@ TEST(LeaveAtOnce, EveryRequestOfAClientThatLeftAtOnceIsServed) {
   {
     TSoakClient streamer;
     ASSERT_TRUE(streamer.Connect());
-    ASSERT_TRUE(streamer.Send(ConnectRequest(L"\"" + SoakOpenvpnPath() + L"\" stream 1", SelfDir(),
-                                             TRequestForm::kAnsiCrLf)));
-    ASSERT_EQ(streamer.Receive(10, 30000), 10u) << "the streaming child's lines did not come";
+    ASSERT_TRUE(streamer.Send(ConnectRequest(L"\"" + SoakOpenvpnPath() + L"\" stream 1",
+                                             SelfDir(), TRequestForm::kAnsiCrLf)));
+    ASSERT_GE(streamer.Receive(10, 30000), 10u) << "the streaming child's lines did not come";
   }
 
   // Each request is a "connect" without its command line: the service logs one error for it,
@@ -67,7 +67,7 @@ TEST(LeaveAtOnce, EveryRequestOfAClientThatLeftAtOnceIsServed) {
   // Once the connections' threads have ended, their messages have been posted; a whole run on
   // a connection of its own is served after all of them.
   EXPECT_TRUE(WaitForThreadsToEnd(svc.pid, threads_at_start, 60000).empty());
-  TStartCounter starts(L"runs");
+  TRunStarts starts;
   TSoakClient last;
   ASSERT_TRUE(last.Connect());
   ASSERT_TRUE(last.Send(ConnectRequest(ChildRunCommand(SoakChildPath(), starts.Name(), 1, 1),

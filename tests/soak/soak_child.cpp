@@ -1,11 +1,11 @@
 // The child program of the soak tests, started by the service for "connect" requests. Also
 // built as openvpn.exe, the image name that "disconnect" ends.
 //
-//   soak_child run SEMAPHORE RUN LINES [HOLD [READY]]
-//       Counts its start on the named semaphore SEMAPHORE (one release) and, when READY names
-//       an event, signals it; writes LINES lines "soak RUN i/LINES" CR LF to standard output;
-//       then, when HOLD names an event (not "-"), waits for it (at most 120 s) before it ends.
-//       Exit code 0.
+//   soak_child run TABLE RUN LINES [HOLD [READY]]
+//       Counts its start in the named table TABLE (a file mapping of 32-bit counters, one per
+//       run number) and, when READY names an event, signals it; writes LINES lines
+//       "soak RUN i/LINES" CR LF to standard output; then, when HOLD names an event (not "-"),
+//       waits for it (at most 120 s) before it ends. Exit code 0.
 //   soak_child stream RUN
 //       Writes "pid <process id>" CR LF, then "soak RUN i" CR LF for i = 1, 2, ... for as long
 //       as its output can be written: it ends only when terminated or when the reader is gone.
@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr int kTableRuns = 10000;  // the size of the table, in runs
+
 bool WriteLine(const std::string& line) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   size_t done = 0;
@@ -32,15 +34,26 @@ bool WriteLine(const std::string& line) {
   return true;
 }
 
+bool CountStart(const wchar_t* table_name, int run) {
+  if (run < 0 || run >= kTableRuns) return false;
+  velotarn::unique_handle table(OpenFileMappingW(FILE_MAP_WRITE, FALSE, table_name));
+  if (!table) return false;
+  auto* counts = static_cast<LONG*>(MapViewOfFile(table.get(), FILE_MAP_WRITE, 0, 0, 0));
+  if (counts == nullptr) return false;
+  InterlockedIncrement(&counts[run]);
+  UnmapViewOfFile(counts);
+  return true;
+}
+
 int Run(int argc, wchar_t** argv) {
   if (argc < 5) return 92;
-  velotarn::unique_handle semaphore(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, argv[2]));
-  if (!semaphore || !ReleaseSemaphore(semaphore.get(), 1, nullptr)) return 93;
+  const int run_number = _wtoi(argv[3]);
+  if (!CountStart(argv[2], run_number)) return 93;
   if (argc > 6) {
     velotarn::unique_handle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[6]));
     if (!ready || !SetEvent(ready.get())) return 96;
   }
-  const std::string run = std::to_string(_wtoi(argv[3]));
+  const std::string run = std::to_string(run_number);
   const int lines = _wtoi(argv[4]);
   const std::string of = "/" + std::to_string(lines) + "\r\n";
   for (int i = 1; i <= lines; ++i) {

@@ -49,8 +49,9 @@ class TSoakClient {
   // Writes `bytes` as one message; records that arrive meanwhile are taken in. False when the
   // write failed or did not complete within `timeout_ms` (it is then cancelled).
   bool Send(std::string_view bytes, DWORD timeout_ms = 30000);
-  // Takes in records until `count` more have come, the pipe has broken, or `timeout_ms` has
-  // passed; returns how many came.
+  // Takes in records until at least `count` more have come, the pipe has broken, or
+  // `timeout_ms` has passed; returns how many came (records that arrive together are all taken
+  // in, so this can be more than `count`).
   size_t Receive(size_t count, DWORD timeout_ms);
   // Takes in records until the text `text` has come `times` more times; false on time-out or a
   // broken pipe.

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
+#include <vector>
 
 #include "runtime/handles.h"
 #include "soak_client.h"
@@ -13,10 +14,10 @@
 
 namespace velotarn::test {
 
-std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& semaphore, int run,
+std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& table, int run,
                              int lines, const std::wstring& hold_event,
                              const std::wstring& ready_event) {
-  std::wstring command = L"\"" + program + L"\" run " + semaphore + L" " +
+  std::wstring command = L"\"" + program + L"\" run " + table + L" " +
                          std::to_wstring(run) + L" " + std::to_wstring(lines);
   if (!hold_event.empty() || !ready_event.empty())
     command += L" " + (hold_event.empty() ? std::wstring(L"-") : hold_event);
@@ -85,6 +86,7 @@ class TClientLoad {
     int last_run = 0;  // the newest run this session started, 0 for none
     const int actions = Pick(random_, 1, 5);
     for (int a = 0; a < actions && go_on; ++a) {
+      step_ = a + 1;
       const int roll = Pick(random_, 0, 99);
       if (roll < 60) {
         go_on = SendRun(client, &last_run);
@@ -98,12 +100,19 @@ class TClientLoad {
     }
     // Leave at once (often in the middle of a run), or after this session's runs are over as
     // far as this client can tell.
+    const char* leaving = "left after its last step";
     if (last_run != 0) {
-      if (Pick(random_, 0, 3) == 0)
+      if (Pick(random_, 0, 3) == 0) {
         client.ReceiveUntil("#END#", 2, 2000);
-      else
+        leaving = "left after awaiting end markers";
+      } else {
         ++tally_.left_mid_run;
+      }
     }
+    for (int run : session_runs_)
+      tally_.runs[run] += std::string("; session ") + std::to_string(tally_.sessions) + " of " +
+                          std::to_string(actions) + " steps, " + leaving;
+    session_runs_.clear();
     if (client.Broken())
       Fault("the service broke the connection: error " + std::to_string(client.BreakError()));
     Check(client);
@@ -129,9 +138,9 @@ class TClientLoad {
     unique_handle ready;
     if (openvpn) ready.reset(CreateEventW(nullptr, FALSE, FALSE, ready_name.c_str()));
     const std::wstring command =
-        openvpn ? ChildRunCommand(config_.openvpn_path, config_.openvpn_semaphore, run, lines,
+        openvpn ? ChildRunCommand(config_.openvpn_path, config_.starts_table, run, lines,
                                   config_.hold_event, ready_name)
-                : ChildRunCommand(config_.child_path, config_.run_semaphore, run, lines);
+                : ChildRunCommand(config_.child_path, config_.starts_table, run, lines);
     // A padded request is sent in an ANSI form: padding lines are only ignored after the
     // directory line.
     const TRequestForm form = huge ? TRequestForm::kAnsiCrLf : PickForm(random_);
@@ -145,6 +154,9 @@ class TClientLoad {
     ++tally_.runs_sent;
     ++(openvpn ? tally_.openvpn_runs_sent : tally_.child_runs_sent);
     if (huge) ++tally_.huge_runs_sent;
+    Note(run, std::string(openvpn ? "openvpn.exe" : "soak_child.exe") + ", " +
+                  std::to_string(request.size()) + " bytes in form " +
+                  std::to_string(static_cast<int>(form)));
     *last_run = run;
     if (openvpn && !client.WaitSignalled(ready.get(), 30000))
       Fault("run " + std::to_string(run) + ": openvpn.exe did not start within 30 s");
@@ -164,13 +176,14 @@ class TClientLoad {
     const std::wstring ready_name = GlobalName(L"ready-" + std::to_wstring(run));
     unique_handle ready(CreateEventW(nullptr, FALSE, FALSE, ready_name.c_str()));
     const std::wstring command =
-        ChildRunCommand(config_.child_path, config_.run_semaphore, run, 1, {}, ready_name);
+        ChildRunCommand(config_.child_path, config_.starts_table, run, 1, {}, ready_name);
     if (!client.Send(ConnectRequest(command, config_.directory, TRequestForm::kAnsiCrLf))) {
       Fault("a \"connect\" request after \"disconnect\" was not written");
       return true;
     }
     ++tally_.runs_sent;
     ++tally_.child_runs_sent;
+    Note(run, "soak_child.exe after \"disconnect\"");
     *last_run = run;
     if (!client.WaitSignalled(ready.get(), 30000))
       Fault("run " + std::to_string(run) + ": soak_child.exe did not start within 30 s");
@@ -178,7 +191,8 @@ class TClientLoad {
   }
 
   void SendMalformed(TSoakClient& client) {
-    const std::wstring command = ChildRunCommand(config_.child_path, config_.run_semaphore, 0, 1);
+    const std::wstring command =
+        ChildRunCommand(config_.child_path, config_.starts_table, kNeverStarted, 1);
     TMalformed m = PickMalformed(random_, command, config_.directory);
     if (!client.Send(m.bytes)) {
       Fault(std::string("a malformed request (") + m.kind + ") was not written");
@@ -216,6 +230,12 @@ class TClientLoad {
     }
   }
 
+  void Note(int run, const std::string& how) {
+    tally_.runs[run] = "client " + std::to_string(index_) + ", step " +
+                       std::to_string(step_) + ": " + how;
+    session_runs_.push_back(run);
+  }
+
   void Fault(const std::string& what) {
     tally_.faults.push_back("client " + std::to_string(index_) + ": " + what);
   }
@@ -225,6 +245,8 @@ class TClientLoad {
   const int index_;
   TRandom random_;
   TSoakTally tally_;
+  int step_ = 0;                  // the step of the current session
+  std::vector<int> session_runs_;  // the runs the current session sent
 };
 
 void Merge(TSoakTally& into, const TSoakTally& from) {
@@ -238,6 +260,7 @@ void Merge(TSoakTally& into, const TSoakTally& from) {
   into.left_mid_run += from.left_mid_run;
   into.records += from.records;
   into.end_markers += from.end_markers;
+  into.runs.insert(from.runs.begin(), from.runs.end());
   for (const auto& [kind, n] : from.malformed_kinds) into.malformed_kinds[kind] += n;
   for (const auto& [text, n] : from.expected_log) into.expected_log[text] += n;
   into.faults.insert(into.faults.end(), from.faults.begin(), from.faults.end());

@@ -26,9 +26,8 @@ struct TSoakConfig {
   std::wstring child_path;    // soak_child.exe
   std::wstring openvpn_path;  // the same program as openvpn.exe
   std::wstring directory;     // where the children run
-  std::wstring run_semaphore;      // counted by every soak_child.exe run
-  std::wstring openvpn_semaphore;  // counted by every openvpn.exe run
-  std::wstring hold_event;         // openvpn.exe children hold until it is set
+  std::wstring starts_table;  // every child counts its start there (TRunStarts)
+  std::wstring hold_event;    // openvpn.exe children hold until it is set
   DWORD time_limit_ms = 240000;
 };
 
@@ -43,6 +42,7 @@ struct TSoakTally {
   int left_mid_run = 0;        // sessions that started a run and left without awaiting its end
   int records = 0;             // records received in all
   int end_markers = 0;         // "#END#" records among them
+  std::map<int, std::string> runs;            // every run sent -> how it was sent
   std::map<std::string, int> malformed_kinds;
   std::map<std::wstring, int> expected_log;  // event log entry text -> how many
   std::vector<std::string> faults;           // everything that went wrong, described
@@ -52,10 +52,13 @@ struct TSoakTally {
 // (or the time limit has passed, which is a fault) and every client has left.
 TSoakTally RunSoak(const TSoakConfig& config);
 
-// The command line of a soak_child run that counts itself on `semaphore`, holds until
+// Run number of the malformed requests that name a child: none of them may start it.
+inline constexpr int kNeverStarted = 0;
+
+// The command line of a soak_child run that counts itself in `table`, holds until
 // `hold_event` is set (none when empty) and signals `ready_event` once it runs (none when
 // empty).
-std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& semaphore, int run,
+std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& table, int run,
                              int lines, const std::wstring& hold_event = {},
                              const std::wstring& ready_event = {});
 

@@ -30,17 +30,27 @@ std::wstring GlobalName(const std::wstring& what) {
   return L"Global\\velotarn-soak-" + what + L"-" + std::to_wstring(GetCurrentProcessId());
 }
 
-TStartCounter::TStartCounter(const std::wstring& what)
-    : name_(GlobalName(what)), semaphore_(CreateSemaphoreW(nullptr, 0, 0x7FFFFFFF, name_.c_str())) {
-  EXPECT_TRUE(semaphore_) << "CreateSemaphoreW: " << GetLastError();
+TRunStarts::TRunStarts()
+    : name_(GlobalName(L"starts")),
+      mapping_(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                  kRuns * sizeof(LONG), name_.c_str())) {
+  EXPECT_TRUE(mapping_) << "CreateFileMappingW: " << GetLastError();
+  if (mapping_) counts_ = static_cast<LONG*>(MapViewOfFile(mapping_.get(), FILE_MAP_WRITE, 0, 0, 0));
+  EXPECT_NE(counts_, nullptr) << "MapViewOfFile: " << GetLastError();
 }
 
-long TStartCounter::Count() const {
-  // One more release reports the count before it; the wait takes that release back.
-  LONG before = -1;
-  if (!ReleaseSemaphore(semaphore_.get(), 1, &before)) return -1;
-  WaitForSingleObject(semaphore_.get(), 0);
-  return before;
+TRunStarts::~TRunStarts() {
+  if (counts_ != nullptr) UnmapViewOfFile(const_cast<LONG*>(counts_));
+}
+
+long TRunStarts::Of(int run) const {
+  return counts_ != nullptr && run >= 0 && run < kRuns ? counts_[run] : -1;
+}
+
+long TRunStarts::Total() const {
+  long total = 0;
+  for (int run = 0; counts_ != nullptr && run < kRuns; ++run) total += counts_[run];
+  return total;
 }
 
 TLeftoverChildren::~TLeftoverChildren() {

@@ -23,16 +23,25 @@ struct TRunningService {
 // Fails the calling test (fatally) when the service cannot be installed or started.
 void StartVelotarnService(TRunningService* running);
 
-// A named semaphore that every started child releases once: its count is how many started.
-class TStartCounter {
+// A named table in which every started soak_child counts itself at the index of its run (see
+// soak_child.cpp): which runs started, and how often.
+class TRunStarts {
  public:
-  explicit TStartCounter(const std::wstring& what);
+  static constexpr int kRuns = 10000;
+  TRunStarts();
+  ~TRunStarts();
+  TRunStarts(const TRunStarts&) = delete;
+  TRunStarts& operator=(const TRunStarts&) = delete;
+
   const std::wstring& Name() const { return name_; }
-  long Count() const;
+  // How often the child of `run` has started so far.
+  long Of(int run) const;
+  long Total() const;
 
  private:
   std::wstring name_;
-  unique_handle semaphore_;
+  unique_handle mapping_;
+  volatile LONG* counts_ = nullptr;  // the mapped view, unmapped on destruction
 };
 
 // A process-unique name in the global namespace, shared with the service's children.

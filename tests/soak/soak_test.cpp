@@ -73,7 +73,7 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
   EventLogWatch log;
   TRunningService svc;
   ASSERT_NO_FATAL_FAILURE(StartVelotarnService(&svc));
-  TStartCounter child_starts(L"runs"), openvpn_starts(L"openvpn");
+  TRunStarts starts;
   const std::wstring hold_name = GlobalName(L"hold");
   unique_handle hold(CreateEventW(nullptr, TRUE, FALSE, hold_name.c_str()));
   ASSERT_TRUE(hold);
@@ -86,14 +86,14 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
     TSoakClient client;
     ASSERT_TRUE(client.Connect());
     ASSERT_TRUE(client.Send(ConnectRequest(
-        ChildRunCommand(SoakChildPath(), child_starts.Name(), 9001, 2), SelfDir(),
+        ChildRunCommand(SoakChildPath(), starts.Name(), 9001, 2), SelfDir(),
         TRequestForm::kAnsiCrLf)));
     ASSERT_TRUE(client.ReceiveUntil("#END#", 2, 30000));
     ASSERT_TRUE(client.Send("connect"));
     ++expected_log[ListError(1)];
     ASSERT_TRUE(client.Send(std::string(1024 * 1024, 'x')));
     ASSERT_TRUE(client.Send(ConnectRequest(
-        ChildRunCommand(SoakOpenvpnPath(), openvpn_starts.Name(), 9002, 2), SelfDir(),
+        ChildRunCommand(SoakOpenvpnPath(), starts.Name(), 9002, 2), SelfDir(),
         TRequestForm::kUtf16LeBom)));
     ASSERT_TRUE(client.ReceiveUntil("#END#", 2, 30000));
     ASSERT_TRUE(client.Faults().empty());
@@ -114,8 +114,7 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
   config.child_path = SoakChildPath();
   config.openvpn_path = SoakOpenvpnPath();
   config.directory = SelfDir();
-  config.run_semaphore = child_starts.Name();
-  config.openvpn_semaphore = openvpn_starts.Name();
+  config.starts_table = starts.Name();
   config.hold_event = hold_name;
   const ULONGLONG load_start = GetTickCount64();
   const TSoakTally tally = RunSoak(config);
@@ -143,17 +142,17 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
   EXPECT_TRUE(new_processes.empty()) << "processes left running: " << Describe(new_processes);
 
   // Every well-formed run started its child exactly once and nothing else started one.
-  const long child_count = child_starts.Count();
-  const long openvpn_count = openvpn_starts.Count();
-  std::printf("children counted: %ld soak_child (of %d), %ld openvpn (of %d)\n", child_count,
-              1 + tally.child_runs_sent, openvpn_count, 1 + tally.openvpn_runs_sent);
-  EXPECT_EQ(child_count, 1 + tally.child_runs_sent);
-  EXPECT_EQ(openvpn_count, 1 + tally.openvpn_runs_sent);
+  std::printf("children started: %ld for %d runs\n", starts.Total() - 2, tally.runs_sent);
+  for (const auto& [run, how] : tally.runs) {
+    EXPECT_EQ(starts.Of(run), 1) << "the child of run " << run << " (" << how << ")";
+  }
+  EXPECT_EQ(starts.Of(kNeverStarted), 0) << "a malformed request started a child";
+  EXPECT_EQ(starts.Total(), 2 + tally.runs_sent) << "children started that no run asked for";
 
   // The service still answers a plain "connect" exactly.
   const std::vector<std::string> expected_run = {"soak 9999 1/3\r", "\nsoak 9999 2/3\r",
                                                  "\nsoak 9999 3/3\r", "#END#", "#END#"};
-  EXPECT_EQ(WholeRun(ChildRunCommand(SoakChildPath(), child_starts.Name(), 9999, 3)),
+  EXPECT_EQ(WholeRun(ChildRunCommand(SoakChildPath(), starts.Name(), 9999, 3)),
             expected_run);
 
   // Back to the baseline.
