@@ -290,8 +290,10 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
   for (int run = 1; clock0.MayRun(run); ++run)
     f.idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(f.windows0); });
   try {
-    std::vector<unique_handle> clients = ConnectIdleClients(ours, kIdleClients);
-    Say("  %d idle clients connected", kIdleClients);
+    int answered = -1;
+    std::vector<unique_handle> clients = ConnectIdleClients(ours, kIdleClients, answered);
+    Say("  %d idle clients connected; the reply to the last one's request went to client %d",
+        kIdleClients, answered + 1);
     TSectionClock clock100(opt, 0.15);
     for (int run = 1; clock100.MayRun(run); ++run)
       f.idle100.Try("idle CPU, 100 clients", run, [&] { return window_cpu(f.windows100); });

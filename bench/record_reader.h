@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "bench_util.h"
@@ -24,18 +26,21 @@ class TRecordReader {
   TRecordReader(const TRecordReader&) = delete;
   TRecordReader& operator=(const TRecordReader&) = delete;
 
+  // Looks at one record's text, `client` being the index of the client that received it;
+  // raises an Exception for a record that is wrong.
+  using TCheck = std::function<void(size_t client, std::string_view text)>;
+
   // Reads until `expected` records have arrived in all; raises an Exception on a failed read,
-  // a message that is not 1025 bytes, a client's records out of order (each client must see
-  // "R0", "R1", ...), or the time-out.
-  void ReadAll(uint64_t expected, DWORD timeout_ms);
+  // a message that is not 1025 bytes, a record that `check` refuses, or the time-out.
+  void ReadAll(uint64_t expected, DWORD timeout_ms, const TCheck& check);
 
  private:
   struct TSlot {
     HANDLE Pipe;
     OVERLAPPED Ov{};
     uint8_t Buffer[4096];
+    size_t Index = 0;
     bool Pending = false;
-    long NextSeq = 0;
   };
   void StartRead(TSlot& slot);
 

@@ -1,4 +1,6 @@
 // Record throughput runs: a server program started for one run, its clients here.
+#include <string>
+
 #include "record_reader.h"
 #include "runs.h"
 #include "runtime/exceptions.h"
@@ -20,7 +22,15 @@ double RecordClientsOnce(const std::wstring& pipe, HANDLE server, int clients, l
   // completion never reaches the reader.
   TPipeIo(ends[0].get()).WriteMessage("go", 2, kConnectMs, L"go");
   TRecordReader reader(ends);
-  reader.ReadAll(static_cast<uint64_t>(clients) * static_cast<uint64_t>(per_client), kRunMs);
+  // Each client must see "R0", "R1", ... in order.
+  std::vector<long> next(ends.size(), 0);
+  reader.ReadAll(static_cast<uint64_t>(clients) * static_cast<uint64_t>(per_client), kRunMs,
+                 [&](size_t client, std::string_view text) {
+                   std::string due = "R" + std::to_string(next[client]++);
+                   if (text != due)
+                     throw Exception(Format(L"record \"%hs\" arrived where %hs was due",
+                                            std::string(text).c_str(), due.c_str()));
+                 });
   return static_cast<double>(clients) * static_cast<double>(per_client) / QpcSecondsSince(start);
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <functional>
 
+#include "record_reader.h"
 #include "runs.h"
 #include "runtime/exceptions.h"
 #include "runtime/text.h"
@@ -97,21 +98,23 @@ std::vector<double> LatencyOnce(const TRelayTarget& target, const std::string& r
   return delays;
 }
 
-std::vector<unique_handle> ConnectIdleClients(const TRelayTarget& target, int n) {
+std::vector<unique_handle> ConnectIdleClients(const TRelayTarget& target, int n, int& answered) {
   std::vector<unique_handle> clients;
   for (int i = 0; i < n; ++i) clients.push_back(ConnectPipe(target.pipe, kConnectMs, target.server));
   if (clients.empty()) return clients;
-  // The service answers the most recently connected client: a run of a writer with nothing to
-  // write comes back to the last one as two end markers once every hand-off has been made.
-  TPipeIo io(clients.back().get());
+  // The service answers the client whose connection it registered last. That is normally the
+  // last one, but the connect notifications of different connections are posted by different
+  // threads, so under load another may come last: the end markers are read from any client.
+  // They arrive once every hand-off has been made.
   std::string request = ConnectRequest(Quoted(WriterPath()) + L" lines 0");
-  io.WriteMessage(request.data(), static_cast<DWORD>(request.size()), kRecordMs, L"request");
-  uint8_t record[4096];
-  for (int ends = 0; ends < 2; ++ends) {
-    DWORD got = io.ReadMessage(record, sizeof record, kRecordMs, L"end marker");
-    if (RecordText(record, got) != kEndMarker)
+  TPipeIo(clients.back().get())
+      .WriteMessage(request.data(), static_cast<DWORD>(request.size()), kRecordMs, L"request");
+  TRecordReader reader(clients);
+  reader.ReadAll(2, kRecordMs, [&](size_t client, std::string_view text) {
+    if (text != kEndMarker)
       throw Exception(L"an idle client received something other than the end markers");
-  }
+    answered = static_cast<int>(client);
+  });
   return clients;
 }
 

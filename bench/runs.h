@@ -60,9 +60,9 @@ double RecordsOnce(bool baseline, int clients, long per_client);
 double RecordClientsOnce(const std::wstring& pipe, HANDLE server, int clients, long per_client);
 
 // Idle clients: `n` connected clients of the target, each with an I/O thread on the server
-// side; the last one has made a full request round trip (so every earlier connection has been
-// handed over and serves).
-std::vector<unique_handle> ConnectIdleClients(const TRelayTarget& target, int n);
+// side. The last one has sent a request whose reply has come back (so every connection has
+// been handed over and serves); `answered` is the index of the client the reply went to.
+std::vector<unique_handle> ConnectIdleClients(const TRelayTarget& target, int n, int& answered);
 
 // CPU used by a process over one idle window, after which its memory is sampled.
 struct TIdleWindow {
