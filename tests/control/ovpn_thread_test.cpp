@@ -182,6 +182,27 @@ TEST(OvpnThread, EachRunEndsWhenItsOwnChildEnds) {
   EXPECT_EQ(second.Lines(), (Lines{L"b\r", L"#END#"}));
 }
 
+TEST(OvpnThread, TheChildInheritsOnlyItsOwnOutputAndInput) {
+  // An inheritable pipe of somebody else (another run in the middle of its start, a pipe
+  // instance) exists while the child is created.
+  SECURITY_ATTRIBUTES sa{sizeof(sa), nullptr, TRUE};
+  HANDLE read = nullptr, write = nullptr;
+  ASSERT_TRUE(CreatePipe(&read, &write, &sa, 0));
+  unique_handle other_read(read), other_write(write);
+
+  TRunRecorder run;
+  TOvpnThread* runner = run.Start(ChildCommand({L"out:up\\r", L"hang"}), SelfDir());
+  ASSERT_TRUE(run.WaitLines(1));
+  // With our write end gone, only a child holding a copy keeps that pipe open.
+  other_write.reset();
+  DWORD available = 0;
+  EXPECT_FALSE(PeekNamedPipe(other_read.get(), nullptr, 0, nullptr, &available, nullptr))
+      << "the child inherited a handle that is not its own";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+  runner->TerminateOvpn();
+  ASSERT_TRUE(run.WaitEnd());
+}
+
 TEST(OvpnThread, ALineHandlerErrorStillEndsTheRun) {
   TRunRecorder run;
   TOvpnThread* runner = run.Start(ChildCommand({L"pid", L"out:x\\r", L"hang"}), SelfDir(), false);
