@@ -56,14 +56,12 @@ void TPipeListenThread::Execute() {
       if (pause && !Terminated()) WaitUntilResumed();
       continue;
     }
-    // ERROR_NO_DATA: a client connected and left before the connect completed; not an error.
-    if (FErrorCode != ERROR_NO_DATA)
-      FLink->Post(WM_PIPE_ERROR_LISTENER,
-                  FPipe ? reinterpret_cast<WPARAM>(FPipe.get())
-                        : reinterpret_cast<WPARAM>(INVALID_HANDLE_VALUE),
-                  static_cast<LPARAM>(FErrorCode));
+    FLink->Post(WM_PIPE_ERROR_LISTENER,
+                FPipe ? reinterpret_cast<WPARAM>(FPipe.get())
+                      : reinterpret_cast<WPARAM>(INVALID_HANDLE_VALUE),
+                static_cast<LPARAM>(FErrorCode));
     FPipe.reset();
-    if (FErrorCode != ERROR_NO_DATA) RetryPause();
+    RetryPause();
   }
 }
 
@@ -90,6 +88,10 @@ void TPipeListenThread::ConnectClient() {
   FErrorCode = GetLastError();
   if (FErrorCode == ERROR_PIPE_CONNECTED) {
     FConnected = true;  // the client came between creation and the connect call
+  } else if (FErrorCode == ERROR_NO_DATA) {
+    // The client came and already left: what it wrote before leaving is still in the instance
+    // and is handed over with it; its connection then ends as any client's that closes.
+    FConnected = true;
   } else if (FErrorCode == ERROR_IO_PENDING) {
     HANDLE events[2] = {FKillEv.get(), FConnectEv.get()};
     switch (WaitForMultipleObjects(2, events, FALSE, INFINITE)) {

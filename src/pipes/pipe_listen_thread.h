@@ -4,7 +4,8 @@
 // carry the pipe security descriptor, refuse remote clients, are never inheritable, and the
 // first one of each activation must be the first instance of its name at all. A failure to
 // create or connect an instance is reported and retried after a pause that grows up to
-// kMaxRetryPauseMs, spent waiting on the kill event. When the server has as many clients as it
+// kMaxRetryPauseMs, spent waiting on the kill event. A client that connected and left again
+// before the connect call is still handed over, with whatever it wrote before leaving. When the server has as many clients as it
 // takes, the listener pauses after the hand-off until the server lets it go on or kills it.
 //
 // Threading: made on the main thread by TPipeServer::StartListener; runs on its own thread and

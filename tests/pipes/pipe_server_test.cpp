@@ -164,6 +164,27 @@ TEST_F(PipeServerMessages, ClientClosingItsEndIsADisconnectNotAnError) {
   EXPECT_TRUE(errors_.empty()) << "first error code " << errors_[0].code;
 }
 
+// A client that writes its request and leaves at once, while a record is on its way to it:
+// the write fails, but the request that had already arrived is still delivered.
+TEST_F(PipeServerMessages, RequestOfAClientThatLeftAtOnceIsStillDelivered) {
+  const std::string record = Pattern(1025, 4);
+  server_->SetOnPipeConnect([&](TObject*, HPIPE pipe) {
+    connects_.push_back(pipe);
+    server_->Write(pipe, record.data(), static_cast<int32_t>(record.size()));
+  });
+  const int kClients = 40;
+  for (int i = 0; i < kClients; ++i) {
+    RawClient client;
+    ASSERT_TRUE(client.Open(name_));
+    ASSERT_TRUE(client.Send("request " + std::to_string(i)));
+    client.Close();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return messages_.size() == kClients; }))
+      << messages_.size() << " of " << kClients << " requests delivered";
+  ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == kClients; }));
+  for (int i = 0; i < kClients; ++i) EXPECT_EQ(messages_[i].bytes, "request " + std::to_string(i));
+}
+
 // The connection's handle stays open until its entry has left the registry, so the value
 // cannot be handed to the next connection while the old entry can still be found by it.
 TEST_F(PipeServerMessages, HandleValueIsHeldUntilTheEntryIsGone) {
