@@ -150,19 +150,16 @@ void TSoakClient::TakeMessage(DWORD size) {
   texts_.push_back(std::move(text));
 }
 
-int TSoakClient::WaitOnce(ULONGLONG deadline, HANDLE also) {
-  HANDLE waits[3];
+bool TSoakClient::WaitOnce(ULONGLONG deadline) {
+  HANDLE waits[2];
   DWORD count = 0;
-  if (also != nullptr) waits[count++] = also;
   if (read_pending_) waits[count++] = read_event_.get();
   if (write_pending_) waits[count++] = write_event_.get();
   const ULONGLONG now = GetTickCount64();
-  if (count == 0 || now >= deadline) return -1;
+  if (count == 0 || now >= deadline) return false;
   const DWORD r = WaitForMultipleObjects(count, waits, FALSE, static_cast<DWORD>(deadline - now));
-  if (r >= WAIT_OBJECT_0 + count) return -1;
-  const HANDLE fired = waits[r - WAIT_OBJECT_0];
-  if (fired == also) return 1;
-  if (fired == read_event_.get()) {
+  if (r >= WAIT_OBJECT_0 + count) return false;
+  if (waits[r - WAIT_OBJECT_0] == read_event_.get()) {
     FinishRead();
   } else {
     DWORD written = 0;
@@ -170,23 +167,15 @@ int TSoakClient::WaitOnce(ULONGLONG deadline, HANDLE also) {
         GetOverlappedResult(pipe_.get(), &write_ov_, &written, FALSE) && written == write_size_;
     write_pending_ = false;
   }
-  return 0;
+  return true;
 }
 
 template <class Done>
 bool TSoakClient::Pump(ULONGLONG deadline, Done done) {
   while (!done()) {
-    if (WaitOnce(deadline, nullptr) < 0) return done();
+    if (!WaitOnce(deadline)) return done();
   }
   return true;
-}
-
-bool TSoakClient::WaitSignalled(HANDLE event, DWORD timeout_ms) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  for (;;) {
-    const int r = WaitOnce(deadline, event);
-    if (r != 0) return r == 1;
-  }
 }
 
 bool TSoakClient::Send(std::string_view bytes, DWORD timeout_ms) {

@@ -56,8 +56,6 @@ class TSoakClient {
   // Takes in records until the text `text` has come `times` more times; false on time-out or a
   // broken pipe.
   bool ReceiveUntil(std::string_view text, int times, DWORD timeout_ms);
-  // Waits until `event` is signalled, taking in records meanwhile; false on time-out.
-  bool WaitSignalled(HANDLE event, DWORD timeout_ms);
   // Leaves: cancels what is outstanding, waits for it to be over, closes the handle.
   void Close();
 
@@ -77,10 +75,9 @@ class TSoakClient {
   void StartRead();
   void FinishRead();
   void TakeMessage(DWORD size);
-  // One wait for the outstanding operations and `also` (when not null), taking in whatever
-  // completed: 1 when `also` was signalled, 0 when an operation completed, -1 when the
+  // One wait for the outstanding operations, taking in whatever completed; false when the
   // deadline passed or nothing can complete.
-  int WaitOnce(ULONGLONG deadline, HANDLE also);
+  bool WaitOnce(ULONGLONG deadline);
   // Waits for outstanding operations until `done` or the deadline; false on the deadline.
   template <class Done>
   bool Pump(ULONGLONG deadline, Done done);

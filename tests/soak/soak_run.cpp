@@ -2,26 +2,19 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <thread>
 #include <vector>
 
-#include "runtime/handles.h"
 #include "soak_client.h"
 #include "soak_requests.h"
-#include "soak_support.h"
 
 namespace velotarn::test {
 
 std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& table, int run,
-                             int lines, const std::wstring& hold_event,
-                             const std::wstring& ready_event) {
+                             int lines, const std::wstring& hold_event) {
   std::wstring command = L"\"" + program + L"\" run " + table + L" " +
                          std::to_wstring(run) + L" " + std::to_wstring(lines);
-  if (!hold_event.empty() || !ready_event.empty())
-    command += L" " + (hold_event.empty() ? std::wstring(L"-") : hold_event);
-  if (!ready_event.empty()) command += L" " + ready_event;
+  if (!hold_event.empty()) command += L" " + hold_event;
   return command;
 }
 
@@ -45,11 +38,6 @@ struct TBudget {
 
   std::atomic<int> left;
   std::atomic<int> next_run{1};
-  // Held shared from an openvpn.exe request until its child runs, and exclusively around a
-  // "disconnect" until the service has acted on it: no child is ended while it is still
-  // starting. (Under Wine a console child ended during its start-up can leave its console
-  // host behind, holding the child's output pipe open for good.)
-  std::shared_mutex startup_gate;
 };
 
 // One client thread's part of the load; its tally is merged when the thread has ended.
@@ -93,7 +81,7 @@ class TClientLoad {
       } else if (roll < 88) {
         SendMalformed(client);
       } else if (roll < 93) {
-        go_on = SendDisconnect(client, &last_run);
+        SendDisconnect(client);
       }
       // The client's own pace: it reads for a while before its next step, or goes on at once.
       if (Pick(random_, 0, 2) > 0) client.Receive(Pick(random_, 1, 8), Pick(random_, 0, 150));
@@ -110,7 +98,7 @@ class TClientLoad {
       }
     }
     for (int run : session_runs_)
-      tally_.runs[run] += std::string("; session ") + std::to_string(tally_.sessions) + " of " +
+      tally_.runs[run].how += std::string("; session ") + std::to_string(tally_.sessions) + " of " +
                           std::to_string(actions) + " steps, " + leaving;
     session_runs_.clear();
     if (client.Broken())
@@ -120,26 +108,16 @@ class TClientLoad {
     return go_on;
   }
 
+  // One "connect" run of soak_child.exe or openvpn.exe. False when the budget is spent.
   bool SendRun(TSoakClient& client, int* last_run) {
-    const bool openvpn = Pick(random_, 0, 99) < 30;
-    if (!openvpn) return SendRunNow(client, false, last_run);
-    std::shared_lock<std::shared_mutex> starting(budget_.startup_gate);
-    return SendRunNow(client, true, last_run);
-  }
-
-  // One "connect" run of soak_child.exe or openvpn.exe; an openvpn.exe run is awaited until
-  // its child runs. False when the budget is spent.
-  bool SendRunNow(TSoakClient& client, bool openvpn, int* last_run) {
     int run = 0;
     if (!budget_.Claim(&run)) return false;
+    const bool openvpn = Pick(random_, 0, 99) < 30;
     const bool huge = Pick(random_, 0, 99) < 2;
     const int lines = Pick(random_, 0, 6);
-    const std::wstring ready_name = GlobalName(L"ready-" + std::to_wstring(run));
-    unique_handle ready;
-    if (openvpn) ready.reset(CreateEventW(nullptr, FALSE, FALSE, ready_name.c_str()));
     const std::wstring command =
         openvpn ? ChildRunCommand(config_.openvpn_path, config_.starts_table, run, lines,
-                                  config_.hold_event, ready_name)
+                                  config_.hold_event)
                 : ChildRunCommand(config_.child_path, config_.starts_table, run, lines);
     // A padded request is sent in an ANSI form: padding lines are only ignored after the
     // directory line.
@@ -154,40 +132,17 @@ class TClientLoad {
     ++tally_.runs_sent;
     ++(openvpn ? tally_.openvpn_runs_sent : tally_.child_runs_sent);
     if (huge) ++tally_.huge_runs_sent;
-    Note(run, std::string(openvpn ? "openvpn.exe" : "soak_child.exe") + ", " +
-                  std::to_string(request.size()) + " bytes in form " +
-                  std::to_string(static_cast<int>(form)));
+    Note(run, openvpn,
+         std::to_string(request.size()) + " bytes in form " +
+             std::to_string(static_cast<int>(form)));
     *last_run = run;
-    if (openvpn && !client.WaitSignalled(ready.get(), 30000))
-      Fault("run " + std::to_string(run) + ": openvpn.exe did not start within 30 s");
     return true;
   }
 
-  // "disconnect", then, on the same connection, a run whose start shows that the service has
-  // acted on the "disconnect" (it serves one connection's messages in order). False when the
-  // budget is spent.
-  bool SendDisconnect(TSoakClient& client, int* last_run) {
-    std::unique_lock<std::shared_mutex> alone(budget_.startup_gate);
+  void SendDisconnect(TSoakClient& client) {
     ++tally_.disconnects_sent;
     if (!client.Send(Pick(random_, 0, 1) ? "disconnect" : "disconnect\r\n"))
       Fault("a \"disconnect\" request was not written");
-    int run = 0;
-    if (!budget_.Claim(&run)) return false;  // no child starts any more
-    const std::wstring ready_name = GlobalName(L"ready-" + std::to_wstring(run));
-    unique_handle ready(CreateEventW(nullptr, FALSE, FALSE, ready_name.c_str()));
-    const std::wstring command =
-        ChildRunCommand(config_.child_path, config_.starts_table, run, 1, {}, ready_name);
-    if (!client.Send(ConnectRequest(command, config_.directory, TRequestForm::kAnsiCrLf))) {
-      Fault("a \"connect\" request after \"disconnect\" was not written");
-      return true;
-    }
-    ++tally_.runs_sent;
-    ++tally_.child_runs_sent;
-    Note(run, "soak_child.exe after \"disconnect\"");
-    *last_run = run;
-    if (!client.WaitSignalled(ready.get(), 30000))
-      Fault("run " + std::to_string(run) + ": soak_child.exe did not start within 30 s");
-    return true;
   }
 
   void SendMalformed(TSoakClient& client) {
@@ -230,9 +185,11 @@ class TClientLoad {
     }
   }
 
-  void Note(int run, const std::string& how) {
-    tally_.runs[run] = "client " + std::to_string(index_) + ", step " +
-                       std::to_string(step_) + ": " + how;
+  void Note(int run, bool openvpn, const std::string& how) {
+    TSoakRun& noted = tally_.runs[run];
+    noted.openvpn = openvpn;
+    noted.how = std::string(openvpn ? "openvpn.exe" : "soak_child.exe") + ", client " +
+                std::to_string(index_) + ", step " + std::to_string(step_) + ": " + how;
     session_runs_.push_back(run);
   }
 

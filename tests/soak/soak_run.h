@@ -31,6 +31,12 @@ struct TSoakConfig {
   DWORD time_limit_ms = 240000;
 };
 
+// A run the load sent, and how.
+struct TSoakRun {
+  bool openvpn = false;  // openvpn.exe, which a "disconnect" may end before it counts itself
+  std::string how;
+};
+
 struct TSoakTally {
   int runs_sent = 0;           // well-formed "connect" requests written
   int child_runs_sent = 0;     // ... of them for soak_child.exe
@@ -42,7 +48,7 @@ struct TSoakTally {
   int left_mid_run = 0;        // sessions that started a run and left without awaiting its end
   int records = 0;             // records received in all
   int end_markers = 0;         // "#END#" records among them
-  std::map<int, std::string> runs;            // every run sent -> how it was sent
+  std::map<int, TSoakRun> runs;               // every run sent
   std::map<std::string, int> malformed_kinds;
   std::map<std::wstring, int> expected_log;  // event log entry text -> how many
   std::vector<std::string> faults;           // everything that went wrong, described
@@ -55,11 +61,9 @@ TSoakTally RunSoak(const TSoakConfig& config);
 // Run number of the malformed requests that name a child: none of them may start it.
 inline constexpr int kNeverStarted = 0;
 
-// The command line of a soak_child run that counts itself in `table`, holds until
-// `hold_event` is set (none when empty) and signals `ready_event` once it runs (none when
-// empty).
+// The command line of a soak_child run that counts itself in `table` and holds until
+// `hold_event` is set (not at all when it is empty).
 std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& table, int run,
-                             int lines, const std::wstring& hold_event = {},
-                             const std::wstring& ready_event = {});
+                             int lines, const std::wstring& hold_event = {});
 
 }  // namespace velotarn::test

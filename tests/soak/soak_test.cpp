@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "process_probe.h"
@@ -82,6 +83,19 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
   // Warm-up: every path once (a run of each child, a failed request, a huge message), so that
   // what the service allocates once and keeps is in the baseline.
   const std::set<DWORD> threads_at_start = ThreadIds(svc.pid);
+  // The load's clients send messages of up to 1 MiB at the same time; the heap the service
+  // grows for them stays with the process once they are freed. The warm-up grows it as far
+  // first, so that the memory bound below is about what is kept, not about that high-water
+  // mark. These clients stay connected through the rest of the warm-up, which ends with a
+  // whole run: the service is done with their messages by then.
+  std::vector<std::unique_ptr<TSoakClient>> heavy_clients;
+  for (int i = 0; i < kClients; ++i) {
+    heavy_clients.push_back(std::make_unique<TSoakClient>());
+    ASSERT_TRUE(heavy_clients.back()->Connect());
+  }
+  for (size_t size : {96u * 1024, 250u * 1024, 400u * 1024, 1024u * 1024}) {
+    for (auto& client : heavy_clients) ASSERT_TRUE(client->Send(std::string(size, 'x')));
+  }
   {
     TSoakClient client;
     ASSERT_TRUE(client.Connect());
@@ -98,6 +112,7 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
     ASSERT_TRUE(client.ReceiveUntil("#END#", 2, 30000));
     ASSERT_TRUE(client.Faults().empty());
   }
+  heavy_clients.clear();
   EXPECT_TRUE(WaitForThreadsToEnd(svc.pid, threads_at_start, 30000).empty())
       << "threads of the warm-up still run in the service";
   const std::set<DWORD> threads_at_baseline = ThreadIds(svc.pid);
@@ -143,11 +158,21 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
 
   // Every well-formed run started its child exactly once and nothing else started one.
   std::printf("children started: %ld for %d runs\n", starts.Total() - 2, tally.runs_sent);
-  for (const auto& [run, how] : tally.runs) {
-    EXPECT_EQ(starts.Of(run), 1) << "the child of run " << run << " (" << how << ")";
+  // An openvpn.exe child may be ended by a "disconnect" before it has counted itself.
+  long openvpn_ended_early = 0;
+  for (const auto& [run, sent] : tally.runs) {
+    const long started = starts.Of(run);
+    if (sent.openvpn && started == 0) {
+      ++openvpn_ended_early;
+      continue;
+    }
+    EXPECT_EQ(started, 1) << "the child of run " << run << " (" << sent.how << ")";
   }
+  std::printf("%ld openvpn.exe children ended before they had counted themselves\n",
+              openvpn_ended_early);
   EXPECT_EQ(starts.Of(kNeverStarted), 0) << "a malformed request started a child";
-  EXPECT_EQ(starts.Total(), 2 + tally.runs_sent) << "children started that no run asked for";
+  EXPECT_EQ(starts.Total(), 2 + tally.runs_sent - openvpn_ended_early)
+      << "children started that no run asked for";
 
   // The service still answers a plain "connect" exactly.
   const std::vector<std::string> expected_run = {"soak 9999 1/3\r", "\nsoak 9999 2/3\r",
