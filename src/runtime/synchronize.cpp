@@ -19,12 +19,15 @@ const DWORD g_main_thread_id = GetCurrentThreadId();
 struct PendingCall {
   const SyncCall* call;
   std::exception_ptr error;
-  HANDLE done;  // the caller's own signal (see NewCallerSignal)
+  HANDLE done;  // the caller's own signal (see TakeCallerSignal)
 };
 
 struct SyncList {
   std::mutex lock;
+  // Guarded by the lock:
   std::vector<PendingCall*> calls;
+  bool signal_set = false;                   // whether `signal` is set, so it is set or reset once
+  std::vector<unique_handle> spare_signals;  // callers' signals from finished calls
   unique_handle signal{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::atomic<HWND> wake_window{nullptr};
   std::atomic<bool> wake_pending{false};
@@ -35,12 +38,32 @@ SyncList& List() {
   return list;
 }
 
-// Each call waits on an event of its own. (Not a thread_local owner: a thread_local with a
-// destructor corrupts the heap when several threads end at once under mingw-w64 and Wine.)
-unique_handle NewCallerSignal() {
+// At most this many callers' signals are kept for reuse: enough for the threads that usually
+// call at the same time, few enough not to show as a handle leak after a burst.
+constexpr size_t kSpareSignals = 8;
+
+// Each call waits on an auto-reset event of its own while it is pending, taken from the spares
+// when there is one: making and closing an event per call would cost two kernel calls per line
+// relayed. (Not a thread_local owner: a thread_local with a destructor corrupts the heap when
+// several threads end at once under mingw-w64 and Wine.)
+unique_handle TakeCallerSignal(SyncList& list) {
+  {
+    std::lock_guard<std::mutex> guard(list.lock);
+    if (!list.spare_signals.empty()) {
+      unique_handle signal = std::move(list.spare_signals.back());
+      list.spare_signals.pop_back();
+      return signal;
+    }
+  }
   unique_handle signal(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (!signal) RaiseLastOSError();
   return signal;
+}
+
+// The caller's wait has consumed the signal's one SetEvent: it is reset and free for the next.
+void GiveBackCallerSignal(SyncList& list, unique_handle signal) {
+  std::lock_guard<std::mutex> guard(list.lock);
+  if (list.spare_signals.size() < kSpareSignals) list.spare_signals.push_back(std::move(signal));
 }
 
 void WakeMainThread(SyncList& list) {
@@ -64,27 +87,34 @@ void SynchronizeCall(const SyncCall& call) {
     return;
   }
   SyncList& list = List();
-  unique_handle signal = NewCallerSignal();
+  unique_handle signal = TakeCallerSignal(list);
   PendingCall entry{&call, nullptr, signal.get()};
   {
     std::lock_guard<std::mutex> guard(list.lock);
     list.calls.push_back(&entry);
-    SetEvent(list.signal.get());
+    if (!list.signal_set) {
+      SetEvent(list.signal.get());
+      list.signal_set = true;
+    }
   }
   WakeMainThread(list);
   WaitForSingleObject(entry.done, INFINITE);
+  GiveBackCallerSignal(list, std::move(signal));
   if (entry.error) std::rethrow_exception(entry.error);
 }
 
 bool CheckSynchronize() {
   assert(IsMainThread());
   SyncList& list = List();
-  ResetEvent(list.signal.get());
   // Cleared before the list is taken: a call added after the swap posts a fresh wake-up.
   list.wake_pending.store(false);
   std::vector<PendingCall*> taken;
   {
     std::lock_guard<std::mutex> guard(list.lock);
+    if (list.signal_set) {
+      ResetEvent(list.signal.get());
+      list.signal_set = false;
+    }
     taken.swap(list.calls);
   }
   if (taken.empty()) return false;

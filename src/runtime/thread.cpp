@@ -70,7 +70,7 @@ DWORD TThread::WaitFor() {
   if (IsMainThread()) {
     HANDLE handles[2] = {thread, SyncSignal()};
     for (;;) {
-      DWORD r = MsgWaitForMultipleObjects(2, handles, FALSE, 1000, QS_SENDMESSAGE);
+      DWORD r = MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_SENDMESSAGE);
       if (r == WAIT_OBJECT_0) break;
       if (r == WAIT_OBJECT_0 + 1) {
         CheckSynchronize();

@@ -55,7 +55,7 @@ TEST(Synchronize, CallsFromTwoThreadsRunOnMainThreadInOrder) {
       resumed_ok = ran;
     };
   };
-  ResetEvent(SyncSignal());
+  CheckSynchronize();  // nothing pending: the signal is reset
   ThreadPtr<LambdaThread> a(TThread::New<LambdaThread>(body("a", a_resumed_after_call), true));
   ThreadPtr<LambdaThread> b(TThread::New<LambdaThread>(body("b", b_resumed_after_call), true));
   a->Start();
@@ -98,4 +98,28 @@ TEST(Synchronize, HandleMessageWakesFromWaitMessageForACall) {
   const ULONGLONG deadline = GetTickCount64() + 10000;
   while (!ran && GetTickCount64() < deadline) Application->HandleMessage();
   EXPECT_TRUE(ran);
+}
+
+TEST(Synchronize, ManyCallersLeaveAtMostAFewSpareHandlesBehind) {
+  // Every pending call waits on an event of its own; events of finished calls are kept for
+  // reuse, but only a few: a burst of callers must not show as a handle leak afterwards.
+  constexpr int kThreads = 16;
+  constexpr int kCallsEach = 25;
+  CheckSynchronize();
+  DWORD before = 0;
+  ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+  int ran = 0;  // main thread only
+  {
+    std::vector<ThreadPtr<LambdaThread>> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back(TThread::New<LambdaThread>([&](LambdaThread* self) {
+        for (int n = 0; n < kCallsEach; ++n) self->Synchronize([&] { ++ran; });
+      }));
+    }
+    for (auto& t : threads) t->WaitFor();
+  }
+  EXPECT_EQ(ran, kThreads * kCallsEach);
+  DWORD after = 0;
+  ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+  EXPECT_LE(after, before + 8) << "handles before " << before << ", after " << after;
 }
