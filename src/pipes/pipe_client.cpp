@@ -41,6 +41,12 @@ TPipeClient::~TPipeClient() {
   DestroyNotifyWindow(FHwnd);
 }
 
+void TPipeClient::SetOnPipeSent(TOnPipeSent Value) {
+  assert(IsMainThread());
+  FOPS = std::move(Value);
+  FLink->SetReportSends(static_cast<bool>(FOPS));
+}
+
 void TPipeClient::SetPipeName(const std::wstring& Value) {
   assert(IsMainThread());
   if (FConnected) throw EPipeException(L"Cannot change property when client is connected!");

@@ -62,7 +62,7 @@ class TPipeClient : public TComponent, private TNotifyHandler {
   const TOnPipeMessage& OnPipeMessage() const noexcept { return FOPM; }
   void SetOnPipeMessage(TOnPipeMessage Value) { FOPM = std::move(Value); }
   const TOnPipeSent& OnPipeSent() const noexcept { return FOPS; }
-  void SetOnPipeSent(TOnPipeSent Value) { FOPS = std::move(Value); }
+  void SetOnPipeSent(TOnPipeSent Value);
   const TOnPipeError& OnPipeError() const noexcept { return FOPE; }
   void SetOnPipeError(TOnPipeError Value) { FOPE = std::move(Value); }
 

@@ -58,7 +58,8 @@ void TPipeIOThread::Execute() {
           ok = FinishWrite();
           break;
         case WAIT_OBJECT_0 + 3:
-          break;  // new records: the next pass starts a write
+          FDataSignalled = true;  // new records: the next pass starts a write
+          break;
         default:
           FErrorCode = GetLastError();
           ok = false;
@@ -155,7 +156,10 @@ bool TPipeIOThread::PostReceived() {
 
 bool TPipeIOThread::StartWrite() {
   if (FPendingWrite) return true;
-  if (WaitForSingleObject(FDataEv.get(), 0) != WAIT_OBJECT_0) return true;
+  // The wait has just seen the data event, or the queue is asked whether it holds anything.
+  const bool data = FDataSignalled || WaitForSingleObject(FDataEv.get(), 0) == WAIT_OBJECT_0;
+  FDataSignalled = false;
+  if (!data) return true;
   PPipeWrite record = nullptr;
   GuardedSynchronize(this, [this, &record] { record = DequeueOnOwner(); });
   FPipeWrite.reset(record);
@@ -165,7 +169,7 @@ bool TPipeIOThread::StartWrite() {
   if (WriteFile(PipeHandle(), bytes, static_cast<DWORD>(FPipeWrite->Count), &FWrite,
                 &FOlapWrite)) {
     FErrorCode = 0;
-    Link().Post(WM_PIPE_SENT, FPipeValue, static_cast<LPARAM>(FWrite));
+    ReportSent();
     FPipeWrite.reset();
     ResetEvent(FWriteEv.get());  // a write completed at once leaves its event set
     return true;
@@ -182,12 +186,16 @@ bool TPipeIOThread::FinishWrite() {
   ResetEvent(FWriteEv.get());
   BOOL done = GetOverlappedResult(PipeHandle(), &FOlapWrite, &FWrite, TRUE);
   if (done)
-    Link().Post(WM_PIPE_SENT, FPipeValue, static_cast<LPARAM>(FWrite));
+    ReportSent();
   else
     FErrorCode = GetLastError();
   FPipeWrite.reset();
   FPendingWrite = false;
   return done != FALSE;
+}
+
+void TPipeIOThread::ReportSent() {
+  if (Link().ReportSends()) Link().Post(WM_PIPE_SENT, FPipeValue, static_cast<LPARAM>(FWrite));
 }
 
 // A peer that writes its last messages and closes its end at once can make a write fail

@@ -69,6 +69,7 @@ class TPipeIOThread : public TPipeThread {
   bool PostReceived();
   bool StartWrite();
   bool FinishWrite();
+  void ReportSent();  // only when the owner handles completed writes
   void TakeArrivedMessages();  // before the loop ends on a failure
   void EndConnection();
   HANDLE PipeHandle() const noexcept { return FPipe.get(); }
@@ -83,6 +84,7 @@ class TPipeIOThread : public TPipeThread {
   DWORD FRcvRead = 0;
   bool FPendingRead = false;
   bool FPendingWrite = false;
+  bool FDataSignalled = false;  // the last wait ended on the data event
   TMemoryStream FRcvStream;
   std::vector<uint8_t> FRcvBuffer;
   unique_handle FKillEv;

@@ -5,10 +5,15 @@
 // owner gone, so a thread that outlives its component never reaches the component, its window
 // or a window that later gets the same handle value.
 //
-// Threading: Post from any thread; Detach and Attached on the main thread only.
+// It also tells the threads whether the component wants to hear of completed writes: a
+// notification nobody handles would cost the main thread a message per record.
+//
+// Threading: Post and ReportSends from any thread; Detach, Attached and SetReportSends on the
+// main thread only.
 
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace velotarn {
@@ -26,7 +31,12 @@ class TPipeLink {
   void Detach();
   bool Attached() const noexcept;
 
+  // Whether the component has a handler for completed writes (WM_PIPE_SENT).
+  void SetReportSends(bool Value) noexcept { report_sends_.store(Value); }
+  bool ReportSends() const noexcept { return report_sends_.load(std::memory_order_relaxed); }
+
  private:
+  std::atomic<bool> report_sends_{false};
   mutable std::mutex lock_;  // held only around PostMessageW and Detach
   HWND window_;
 };

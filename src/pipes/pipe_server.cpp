@@ -37,6 +37,12 @@ TPipeServer::~TPipeServer() {
   FClients.clear();
 }
 
+void TPipeServer::SetOnPipeSent(TOnPipeSent Value) {
+  assert(IsMainThread());
+  FOPS = std::move(Value);
+  FLink->SetReportSends(static_cast<bool>(FOPS));
+}
+
 void TPipeServer::SetActive(bool Value) {
   assert(IsMainThread());
   if (Value)

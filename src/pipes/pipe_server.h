@@ -75,7 +75,7 @@ class TPipeServer : public TComponent, private TNotifyHandler {
   bool Broadcast(const void* Buffer, int32_t Count);
 
   const TOnPipeSent& OnPipeSent() const noexcept { return FOPS; }
-  void SetOnPipeSent(TOnPipeSent Value) { FOPS = std::move(Value); }
+  void SetOnPipeSent(TOnPipeSent Value);
   const TOnPipeConnect& OnPipeConnect() const noexcept { return FOPC; }
   void SetOnPipeConnect(TOnPipeConnect Value) { FOPC = std::move(Value); }
   const TOnPipeDisconnect& OnPipeDisconnect() const noexcept { return FOPD; }

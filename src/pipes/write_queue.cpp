@@ -35,16 +35,15 @@ void TWriteQueue::Enqueue(PPipeWrite PipeWrite) {
   assert(IsMainThread());
   unique_pipe_write record(PipeWrite);
   FNodes.push_back(std::move(record));
-  SetEvent(FDataEv.get());
+  // The event is already set while the queue holds anything.
+  if (FNodes.size() == 1) SetEvent(FDataEv.get());
 }
 
 PPipeWrite TWriteQueue::Dequeue() {
   assert(IsMainThread());
-  unique_pipe_write record;
-  if (!FNodes.empty()) {
-    record = std::move(FNodes.front());
-    FNodes.pop_front();
-  }
+  if (FNodes.empty()) return nullptr;  // the event is already reset
+  unique_pipe_write record = std::move(FNodes.front());
+  FNodes.pop_front();
   if (FNodes.empty()) ResetEvent(FDataEv.get());
   return record.release();
 }

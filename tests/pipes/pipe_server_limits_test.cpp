@@ -84,7 +84,9 @@ TEST_F(PipeServerLimits, At102ClientsNobodyElseGetsInUntilTheCountDropsTo99) {
     clients.back()->Close();
     clients.pop_back();
     ASSERT_TRUE(PumpUntil([&] { return server_->ClientCount() == left; }));
-    if (left > 99) EXPECT_FALSE(extra.Open(name_, 300)) << "got in with " << left << " clients";
+    if (left > 99) {
+      EXPECT_FALSE(extra.Open(name_, 300)) << "got in with " << left << " clients";
+    }
   }
   EXPECT_TRUE(extra.Open(name_, 5000)) << "still refused with 99 clients";
   ASSERT_TRUE(PumpUntil([&] { return server_->ClientCount() == 100; }));
