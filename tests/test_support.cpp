@@ -13,6 +13,7 @@ namespace velotarn::test {
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  TSyncWait armed;
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -28,7 +29,7 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeout_ms) {
     if (done()) return true;
     ULONGLONG now = GetTickCount64();
     if (now >= deadline) return false;
-    HANDLE signal = SyncSignal();
+    HANDLE signal = armed.Signal();
     // Woken by messages and synchronous calls; re-checks at least every 20 ms for conditions
     // that other threads change without telling the main thread.
     DWORD wait = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20));

@@ -9,7 +9,8 @@ namespace velotarn {
 void WaitForRunnerEnd(HANDLE event, DWORD timeout_ms) {
   assert(IsMainThread());
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  HANDLE handles[2] = {event, SyncSignal()};
+  TSyncWait armed;
+  HANDLE handles[2] = {event, armed.Signal()};
   for (;;) {
     ULONGLONG now = GetTickCount64();
     if (now >= deadline) return;

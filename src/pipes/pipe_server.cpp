@@ -137,6 +137,7 @@ void TPipeServer::WaitForThreads() {
   const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
   bool quit = false;
   WPARAM quit_code = 0;
+  TSyncWait armed;
   while (FThreadCount > 0) {
     CheckSynchronize();
     MSG msg;
@@ -152,7 +153,7 @@ void TPipeServer::WaitForThreads() {
     if (FThreadCount == 0) break;
     ULONGLONG now = GetTickCount64();
     if (now >= deadline) break;
-    HANDLE signal = SyncSignal();
+    HANDLE signal = armed.Signal();
     MsgWaitForMultipleObjectsEx(1, &signal, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
                                 MWMO_INPUTAVAILABLE);
   }

@@ -27,6 +27,7 @@ struct SyncList {
   // Guarded by the lock:
   std::vector<PendingCall*> calls;
   bool signal_set = false;                   // whether `signal` is set, so it is set or reset once
+  int armed = 0;                             // TSyncWait objects in existence
   std::vector<unique_handle> spare_signals;  // callers' signals from finished calls
   unique_handle signal{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::atomic<HWND> wake_window{nullptr};
@@ -66,6 +67,13 @@ void GiveBackCallerSignal(SyncList& list, unique_handle signal) {
   if (list.spare_signals.size() < kSpareSignals) list.spare_signals.push_back(std::move(signal));
 }
 
+// Under the lock.
+void SetSignal(SyncList& list) {
+  if (list.signal_set) return;
+  SetEvent(list.signal.get());
+  list.signal_set = true;
+}
+
 void WakeMainThread(SyncList& list) {
   if (list.wake_pending.exchange(true)) return;  // one wake-up in flight is enough
   HWND window = list.wake_window.load();
@@ -81,6 +89,20 @@ HANDLE SyncSignal() noexcept { return List().signal.get(); }
 
 void SetWakeWindow(HWND window) noexcept { List().wake_window.store(window); }
 
+TSyncWait::TSyncWait() {
+  assert(IsMainThread());
+  SyncList& list = List();
+  std::lock_guard<std::mutex> guard(list.lock);
+  ++list.armed;
+  if (!list.calls.empty()) SetSignal(list);
+}
+
+TSyncWait::~TSyncWait() {
+  SyncList& list = List();
+  std::lock_guard<std::mutex> guard(list.lock);
+  --list.armed;
+}
+
 void SynchronizeCall(const SyncCall& call) {
   if (IsMainThread()) {
     call();
@@ -92,10 +114,7 @@ void SynchronizeCall(const SyncCall& call) {
   {
     std::lock_guard<std::mutex> guard(list.lock);
     list.calls.push_back(&entry);
-    if (!list.signal_set) {
-      SetEvent(list.signal.get());
-      list.signal_set = true;
-    }
+    if (list.armed > 0) SetSignal(list);
   }
   WakeMainThread(list);
   WaitForSingleObject(entry.done, INFINITE);

@@ -3,10 +3,11 @@
 // the main thread has run it; an error raised by the call comes back to the caller.
 //
 // The process keeps one list of pending calls, in the order they were made, under one lock.
-// Adding a call sets the list's signal and wakes the main thread with at most one pending
-// WM_NULL (posted to the application window, or to the main thread's queue when there is no
-// application window yet). The main thread runs the list from its message loop step, from the
-// application window's WM_NULL, and from waits that must not stall other threads (WaitFor).
+// Adding a call wakes the main thread with at most one pending WM_NULL (posted to the
+// application window, or to the main thread's queue when there is no application window yet),
+// and sets the list's signal while a main-thread wait has armed it (TSyncWait). The main thread
+// runs the list from its message loop step, from the application window's WM_NULL, and from
+// waits that must not stall other threads (WaitFor).
 
 #include <windows.h>
 
@@ -27,9 +28,25 @@ void SynchronizeCall(const SyncCall& call);
 // Main thread only. Runs every pending call in order; returns false when none was pending.
 bool CheckSynchronize();
 
-// The list's signal: a manual-reset event set whenever a call is added. Main-thread waits
-// include it so that a thread waited for can still complete its synchronous calls.
+// The list's signal: a manual-reset event, set while a call is pending and a TSyncWait exists,
+// reset by CheckSynchronize. Main-thread waits include it so that a thread waited for can
+// still complete its synchronous calls.
 HANDLE SyncSignal() noexcept;
+
+// Arms the list's signal for a main-thread wait: while one exists, a call added sets the signal,
+// and a call already pending sets it at once. Without one the signal is left alone: setting
+// it for nobody would cost a kernel call per call, twice per relayed line.
+//
+// Threading: made and destroyed on the main thread only, around the wait.
+class TSyncWait {
+ public:
+  TSyncWait();
+  ~TSyncWait();
+  TSyncWait(const TSyncWait&) = delete;
+  TSyncWait& operator=(const TSyncWait&) = delete;
+
+  HANDLE Signal() const noexcept { return SyncSignal(); }
+};
 
 // The window that receives the WM_NULL wake-ups (the application window); null for none.
 void SetWakeWindow(HWND window) noexcept;

@@ -68,7 +68,8 @@ DWORD TThread::WaitFor() {
   assert(GetCurrentThreadId() != state->id && "a thread cannot wait for itself");
   HANDLE thread = state->handle.get();
   if (IsMainThread()) {
-    HANDLE handles[2] = {thread, SyncSignal()};
+    TSyncWait armed;
+    HANDLE handles[2] = {thread, armed.Signal()};
     for (;;) {
       DWORD r = MsgWaitForMultipleObjects(2, handles, FALSE, INFINITE, QS_SENDMESSAGE);
       if (r == WAIT_OBJECT_0) break;

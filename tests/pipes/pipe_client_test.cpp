@@ -224,10 +224,10 @@ TEST_F(PipeClientRawServer, RecordQueuedAfterTheLoopEndedGoesFirstOnTheNextConne
   ASSERT_TRUE(client_.Connect(5000));
   ASSERT_TRUE(server_.Accept());
   PumpFor(50);  // the client thread settles into its wait
-  ResetEvent(SyncSignal());
+  TSyncWait armed;  // nothing is pending now, so the signal is reset
   ASSERT_TRUE(server_.Disconnect());
   // The thread's only main-thread call from here is its termination handler.
-  ASSERT_EQ(WaitForSingleObject(SyncSignal(), 10000), WAIT_OBJECT_0) << "client thread kept on";
+  ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0) << "client thread kept on";
   ASSERT_TRUE(client_.Connected());
   ASSERT_TRUE(client_.Write("queued", 6)) << "Write refused before the end was handled";
   ASSERT_TRUE(PumpUntil([&] { return events_.disconnects.size() == 1; }));

@@ -193,10 +193,10 @@ TEST_F(PipeServerMessages, HandleValueIsHeldUntilTheEntryIsGone) {
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   HANDLE pipe = reinterpret_cast<HANDLE>(connects_[0]);
   PumpFor(50);  // let the I/O thread settle into its wait
-  ResetEvent(SyncSignal());
+  TSyncWait armed;  // nothing is pending now, so the signal is reset
   a.Close();
   // The only main-thread call the ending thread makes is its termination handler.
-  ASSERT_EQ(WaitForSingleObject(SyncSignal(), 10000), WAIT_OBJECT_0) << "thread did not end";
+  ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0) << "thread did not end";
   DWORD flags = 0;
   EXPECT_TRUE(GetHandleInformation(pipe, &flags)) << "handle closed while still registered";
   EXPECT_EQ(server_->ClientCount(), 1);

@@ -58,8 +58,11 @@ TEST(Synchronize, CallsFromTwoThreadsRunOnMainThreadInOrder) {
   CheckSynchronize();  // nothing pending: the signal is reset
   ThreadPtr<LambdaThread> a(TThread::New<LambdaThread>(body("a", a_resumed_after_call), true));
   ThreadPtr<LambdaThread> b(TThread::New<LambdaThread>(body("b", b_resumed_after_call), true));
-  a->Start();
-  ASSERT_EQ(WaitForSingleObject(SyncSignal(), 10000), WAIT_OBJECT_0);
+  {
+    TSyncWait armed;
+    a->Start();
+    ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0);
+  }
   b->Start();
   a->WaitFor();
   b->WaitFor();
