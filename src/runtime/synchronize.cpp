@@ -81,6 +81,36 @@ void WakeMainThread(SyncList& list) {
     PostThreadMessageW(g_main_thread_id, WM_NULL, 0, 0);
 }
 
+constexpr int kRunRounds = 4;
+
+// Main thread: takes the whole list, leaving an empty one, and resets the list's signal.
+std::vector<PendingCall*> TakePending(SyncList& list) {
+  // Cleared before the list is taken: a call added after the swap posts a fresh wake-up.
+  list.wake_pending.store(false);
+  std::vector<PendingCall*> taken;
+  std::lock_guard<std::mutex> guard(list.lock);
+  if (list.signal_set) {
+    ResetEvent(list.signal.get());
+    list.signal_set = false;
+  }
+  taken.swap(list.calls);
+  return taken;
+}
+
+// Main thread: runs the calls in order, each one's error kept for its caller, and wakes each
+// caller once its call has run.
+void RunTaken(const std::vector<PendingCall*>& taken) {
+  for (PendingCall* entry : taken) {
+    try {
+      (*entry->call)();
+    } catch (...) {
+      entry->error = std::current_exception();
+    }
+    HANDLE done = entry->done;  // the entry lives on the caller's stack until it wakes
+    SetEvent(done);
+  }
+}
+
 }  // namespace
 
 DWORD MainThreadID() noexcept { return g_main_thread_id; }
@@ -125,26 +155,16 @@ void SynchronizeCall(const SyncCall& call) {
 bool CheckSynchronize() {
   assert(IsMainThread());
   SyncList& list = List();
-  // Cleared before the list is taken: a call added after the swap posts a fresh wake-up.
-  list.wake_pending.store(false);
-  std::vector<PendingCall*> taken;
-  {
-    std::lock_guard<std::mutex> guard(list.lock);
-    if (list.signal_set) {
-      ResetEvent(list.signal.get());
-      list.signal_set = false;
-    }
-    taken.swap(list.calls);
-  }
+  std::vector<PendingCall*> taken = TakePending(list);
   if (taken.empty()) return false;
-  for (PendingCall* entry : taken) {
-    try {
-      (*entry->call)();
-    } catch (...) {
-      entry->error = std::current_exception();
-    }
-    HANDLE done = entry->done;  // the entry lives on the caller's stack until it wakes
-    SetEvent(done);
+  // Calls added while these ran run at once rather than after a round through the message
+  // queue: typically an I/O thread fetching the record that a call has just queued for it. A
+  // few rounds at most, so that messages still get their turn.
+  for (int round = 1;; ++round) {
+    RunTaken(taken);
+    if (round == kRunRounds) break;
+    taken = TakePending(list);
+    if (taken.empty()) break;
   }
   return true;
 }
