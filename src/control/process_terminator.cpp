@@ -5,6 +5,7 @@
 
 #include <cwchar>
 #include <string_view>
+#include <vector>
 
 #include "control/image_name.h"
 #include "runtime/handles.h"
@@ -38,6 +39,13 @@ const TToolhelp& Toolhelp() {
 
 }  // namespace
 
+bool ProcessImageMatches(HANDLE Process, const std::wstring& ExeName) {
+  std::vector<wchar_t> path(32768);
+  DWORD size = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameW(Process, 0, path.data(), &size)) return false;
+  return ImageNameMatches(std::wstring_view(path.data(), size), ExeName);
+}
+
 bool KillProcessByName(const std::wstring& ExeName) {
   const TToolhelp& toolhelp = Toolhelp();
   if (!toolhelp.Snapshot || !toolhelp.First || !toolhelp.Next) return false;
@@ -51,8 +59,12 @@ bool KillProcessByName(const std::wstring& ExeName) {
        more = toolhelp.Next(snapshot.get(), &entry)) {
     std::wstring_view image(entry.szExeFile, wcsnlen(entry.szExeFile, MAX_PATH));
     if (!ImageNameMatches(image, ExeName)) continue;
-    unique_handle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    result = process && TerminateProcess(process.get(), 0);
+    // The listed process may have ended since the snapshot and its id gone to a new process,
+    // which must not be ended: the opened process is checked by name once more.
+    unique_handle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                      FALSE, entry.th32ProcessID));
+    result = process && ProcessImageMatches(process.get(), ExeName) &&
+             TerminateProcess(process.get(), 0);
   }
   return result;
 }

@@ -83,5 +83,23 @@ TEST(KillProcessByName, NoMatchIsFalse) {
   EXPECT_TRUE(other.Running());
 }
 
+// Between the snapshot and the open, a listed openvpn.exe may end and its id go to a new
+// process: the opened process is checked by its image once more before it is ended.
+TEST(KillProcessByName, TheOpenedProcessIsCheckedByItsImageName) {
+  TChildCopies copies;
+  TChildProcess vpn = copies.Start(L"OpenVPN.exe");
+  TChildProcess other = copies.Start(L"other.exe");
+  ASSERT_TRUE(vpn.Running() && other.Running());
+  unique_handle vpn_handle(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetProcessId(vpn.Get())));
+  unique_handle other_handle(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, GetProcessId(other.Get())));
+  ASSERT_TRUE(vpn_handle && other_handle);
+  EXPECT_TRUE(ProcessImageMatches(vpn_handle.get(), L"openvpn.exe"));
+  EXPECT_FALSE(ProcessImageMatches(other_handle.get(), L"openvpn.exe"));
+  EXPECT_FALSE(ProcessImageMatches(vpn_handle.get(), L"VPN.exe")) << "only the whole name matches";
+  EXPECT_FALSE(ProcessImageMatches(nullptr, L"openvpn.exe"));
+}
+
 }  // namespace
 }  // namespace velotarn::test
