@@ -4,10 +4,12 @@
 #include <cassert>
 #include <exception>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "runtime/exceptions.h"
 #include "runtime/handles.h"
+#include "runtime/scope_exit.h"
 
 namespace velotarn {
 
@@ -16,16 +18,37 @@ namespace {
 // Static initialisation runs on the process's main thread.
 const DWORD g_main_thread_id = GetCurrentThreadId();
 
+// One pending call. It lives on the caller's stack until the main thread has run it and woken
+// the caller; the list links the entries themselves, so adding a call allocates nothing.
 struct PendingCall {
   const SyncCall* call;
   std::exception_ptr error;
   HANDLE done;  // the caller's own signal (see TakeCallerSignal)
+  PendingCall* next = nullptr;
 };
+
+// A batch of pending calls in the order they were made.
+struct PendingCalls {
+  PendingCall* head = nullptr;
+  PendingCall* tail = nullptr;
+  bool empty() const noexcept { return head == nullptr; }
+  void push_back(PendingCall* entry) noexcept {
+    if (tail != nullptr)
+      tail->next = entry;
+    else
+      head = entry;
+    tail = entry;
+  }
+};
+
+// At most this many callers' signals are kept for reuse: enough for the threads that usually
+// call at the same time, few enough not to show as a handle leak after a burst.
+constexpr size_t kSpareSignals = 8;
 
 struct SyncList {
   std::mutex lock;
   // Guarded by the lock:
-  std::vector<PendingCall*> calls;
+  PendingCalls calls;
   bool signal_set = false;                   // whether `signal` is set, so it is set or reset once
   int armed = 0;                             // TSyncWait objects in existence
   std::vector<unique_handle> spare_signals;  // callers' signals from finished calls
@@ -34,14 +57,17 @@ struct SyncList {
   std::atomic<bool> wake_pending{false};
 };
 
+// Made on first use and never destroyed: threads that outlive the program's exit step (a
+// self-freeing thread on its way out) may still reach it while static destruction runs.
 SyncList& List() {
-  static SyncList list;  // never destroyed before the threads that use it have ended
-  return list;
+  static SyncList* const list = [] {
+    auto* made = new SyncList;
+    made->spare_signals.reserve(kSpareSignals);
+    return made;
+  }();
+  return *list;
 }
 
-// At most this many callers' signals are kept for reuse: enough for the threads that usually
-// call at the same time, few enough not to show as a handle leak after a burst.
-constexpr size_t kSpareSignals = 8;
 
 // Each call waits on an auto-reset event of its own while it is pending, taken from the spares
 // when there is one: making and closing an event per call would cost two kernel calls per line
@@ -62,8 +88,10 @@ unique_handle TakeCallerSignal(SyncList& list) {
 }
 
 // The caller's wait has consumed the signal's one SetEvent: it is reset and free for the next.
-void GiveBackCallerSignal(SyncList& list, unique_handle signal) {
+// Runs during unwinding too: a signal that cannot be kept is closed.
+void GiveBackCallerSignal(SyncList& list, unique_handle signal) noexcept {
   std::lock_guard<std::mutex> guard(list.lock);
+  // The spares are reserved up front, so keeping one never allocates.
   if (list.spare_signals.size() < kSpareSignals) list.spare_signals.push_back(std::move(signal));
 }
 
@@ -84,30 +112,31 @@ void WakeMainThread(SyncList& list) {
 constexpr int kRunRounds = 4;
 
 // Main thread: takes the whole list, leaving an empty one, and resets the list's signal.
-std::vector<PendingCall*> TakePending(SyncList& list) {
+PendingCalls TakePending(SyncList& list) {
   // Cleared before the list is taken: a call added after the swap posts a fresh wake-up.
   list.wake_pending.store(false);
-  std::vector<PendingCall*> taken;
+  PendingCalls taken;
   std::lock_guard<std::mutex> guard(list.lock);
   if (list.signal_set) {
     ResetEvent(list.signal.get());
     list.signal_set = false;
   }
-  taken.swap(list.calls);
+  std::swap(taken, list.calls);
   return taken;
 }
 
 // Main thread: runs the calls in order, each one's error kept for its caller, and wakes each
 // caller once its call has run.
-void RunTaken(const std::vector<PendingCall*>& taken) {
-  for (PendingCall* entry : taken) {
+void RunTaken(const PendingCalls& taken) {
+  for (PendingCall* entry = taken.head; entry != nullptr;) {
+    PendingCall* next = entry->next;  // read first: the caller may return once woken
     try {
       (*entry->call)();
     } catch (...) {
       entry->error = std::current_exception();
     }
-    HANDLE done = entry->done;  // the entry lives on the caller's stack until it wakes
-    SetEvent(done);
+    SetEvent(entry->done);  // the entry is not touched after this
+    entry = next;
   }
 }
 
@@ -133,6 +162,25 @@ TSyncWait::~TSyncWait() {
   --list.armed;
 }
 
+namespace {
+
+// Queues the call, wakes the main thread and blocks on `done` until the call has run. Cannot
+// fail: the entry lives here and the list links it without allocating.
+void RunOnMainThread(const SyncCall& call, HANDLE done) {
+  SyncList& list = List();
+  PendingCall entry{&call, nullptr, done};
+  {
+    std::lock_guard<std::mutex> guard(list.lock);
+    list.calls.push_back(&entry);
+    if (list.armed > 0) SetSignal(list);
+  }
+  WakeMainThread(list);
+  WaitForSingleObject(done, INFINITE);
+  if (entry.error) std::rethrow_exception(entry.error);
+}
+
+}  // namespace
+
 void SynchronizeCall(const SyncCall& call) {
   if (IsMainThread()) {
     call();
@@ -140,22 +188,26 @@ void SynchronizeCall(const SyncCall& call) {
   }
   SyncList& list = List();
   unique_handle signal = TakeCallerSignal(list);
-  PendingCall entry{&call, nullptr, signal.get()};
-  {
-    std::lock_guard<std::mutex> guard(list.lock);
-    list.calls.push_back(&entry);
-    if (list.armed > 0) SetSignal(list);
+  ScopeExit give_back{[&] { GiveBackCallerSignal(list, std::move(signal)); }};
+  RunOnMainThread(call, signal.get());
+}
+
+void SynchronizeCall(const SyncCall& call, const TCallerSignal& signal) {
+  if (IsMainThread()) {
+    call();
+    return;
   }
-  WakeMainThread(list);
-  WaitForSingleObject(entry.done, INFINITE);
-  GiveBackCallerSignal(list, std::move(signal));
-  if (entry.error) std::rethrow_exception(entry.error);
+  RunOnMainThread(call, signal.Get());
+}
+
+TCallerSignal::TCallerSignal() : FEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  if (!FEvent) RaiseLastOSError();
 }
 
 bool CheckSynchronize() {
   assert(IsMainThread());
   SyncList& list = List();
-  std::vector<PendingCall*> taken = TakePending(list);
+  PendingCalls taken = TakePending(list);
   if (taken.empty()) return false;
   // Calls added while these ran run at once rather than after a round through the message
   // queue: typically an I/O thread fetching the record that a call has just queued for it. A

@@ -13,6 +13,8 @@
 
 #include <functional>
 
+#include "runtime/handles.h"
+
 namespace velotarn {
 
 using SyncCall = std::function<void()>;
@@ -24,6 +26,25 @@ inline bool IsMainThread() noexcept { return GetCurrentThreadId() == MainThreadI
 // On the main thread: runs `call` at once. Elsewhere: queues it, wakes the main thread, waits
 // until it has run, and rethrows whatever it raised.
 void SynchronizeCall(const SyncCall& call);
+
+// A thread's own wait event for its synchronous calls, made when the thread is made: a call
+// that uses it needs nothing more, so it cannot fail for want of an event when the thread is
+// ending. One call at a time; auto-reset, so each finished call leaves it ready for the next.
+//
+// Threading: owned by one thread object; used by that object's own thread.
+class TCallerSignal {
+ public:
+  TCallerSignal();  // raises EOSError when the event cannot be made
+  TCallerSignal(const TCallerSignal&) = delete;
+  TCallerSignal& operator=(const TCallerSignal&) = delete;
+  HANDLE Get() const noexcept { return FEvent.get(); }
+
+ private:
+  unique_handle FEvent;
+};
+
+// As SynchronizeCall, waiting on `signal` instead of an event taken from the shared spares.
+void SynchronizeCall(const SyncCall& call, const TCallerSignal& signal);
 
 // Main thread only. Runs every pending call in order; returns false when none was pending.
 bool CheckSynchronize();

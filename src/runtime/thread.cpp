@@ -19,6 +19,10 @@ struct TThread::SharedState {
   std::atomic<bool> in_termination_step{false};
   std::atomic<bool> in_handler{false};  // OnTerminate is running on the main thread
   std::atomic<bool> object_gone{false};
+  // The thread's wait event for its synchronous calls, made with the object so that the
+  // termination step's call cannot fail: a self-freeing thread never frees itself without its
+  // OnTerminate having run. Here rather than in the object, which that handler may free.
+  TCallerSignal sync_signal;
 };
 
 TThread::TThread(bool create_suspended)
@@ -48,6 +52,8 @@ HANDLE TThread::Handle() const noexcept { return state_->handle.get(); }
 bool TThread::Finished() const noexcept { return state_->finished.load(); }
 
 void TThread::Start() { Resume(); }
+
+void TThread::Synchronize(const SyncCall& call) { SynchronizeCall(call, state_->sync_signal); }
 
 void TThread::Resume() {
   DWORD previous = ResumeThread(state_->handle.get());
@@ -105,8 +111,10 @@ void TThread::Free() {
 
 void TThread::DoTerminate() {
   if (!OnTerminate) return;
-  std::shared_ptr<SharedState> state = state_;
-  Synchronize([this, state] {
+  // ThreadProc's reference keeps the state, and so the call's signal, alive if the handler frees
+  // this object. The call captures by reference only, so that making it cannot allocate.
+  SharedState* state = state_.get();
+  SynchronizeCall([&] {
     TNotifyEvent handler = OnTerminate;  // the handler may free this object and its members
     state->in_handler.store(true);
     try {
@@ -116,7 +124,7 @@ void TThread::DoTerminate() {
       throw;
     }
     state->in_handler.store(false);
-  });
+  }, state->sync_signal);
 }
 
 unsigned __stdcall TThread::ThreadProc(void* param) {

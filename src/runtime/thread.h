@@ -53,8 +53,10 @@ class TThread : public TObject {
   // keeps running synchronous calls and lets sent messages through.
   DWORD WaitFor();
 
-  // Runs `call` on the main thread and blocks until it has run (errors come back here).
-  void Synchronize(const SyncCall& call) { SynchronizeCall(call); }
+  // Runs `call` on the main thread and blocks until it has run (errors come back here). Called
+  // by the thread itself (Execute, DoTerminate): it waits on the thread's own prepared signal,
+  // so it needs nothing that could fail to be made.
+  void Synchronize(const SyncCall& call);
 
   bool FreeOnTerminate() const noexcept { return free_on_terminate_.load(); }
   void SetFreeOnTerminate(bool value) noexcept { free_on_terminate_.store(value); }
