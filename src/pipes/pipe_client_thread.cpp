@@ -11,7 +11,10 @@ TPipeClientThread* TPipeClientThread::Launch(TPipeClient* PipeClient,
                                             std::shared_ptr<TPipeLink> Link, unique_handle& Pipe,
                                             HANDLE KillEvent, HANDLE DataEvent) {
   assert(IsMainThread());
-  TPipeIOHandles handles = TPipeIOHandles::Make(Pipe, KillEvent, DataEvent);
+  // A client connection is never ended by its component for a peer that stopped reading: its
+  // end event is never set.
+  unique_handle never_set = NewEvent(/*ManualReset=*/true);
+  TPipeIOHandles handles = TPipeIOHandles::Make(Pipe, KillEvent, never_set.get(), DataEvent);
   auto* thread = TThread::New<TPipeClientThread>(PipeClient, Link, std::move(handles));
   thread->SetFreeOnTerminate(true);
   thread->OnTerminate = [PipeClient, Link](TThread* sender) {

@@ -7,9 +7,11 @@
 
 namespace velotarn {
 
-TPipeIOHandles TPipeIOHandles::Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE DataEvent) {
+TPipeIOHandles TPipeIOHandles::Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE EndEvent,
+                                    HANDLE DataEvent) {
   TPipeIOHandles handles;
   handles.Kill = DuplicateOwnHandle(KillEvent);
+  handles.End = DuplicateOwnHandle(EndEvent);
   handles.Data = DuplicateOwnHandle(DataEvent);
   handles.Read = NewEvent(/*ManualReset=*/true);
   handles.Write = NewEvent(/*ManualReset=*/true);
@@ -25,10 +27,11 @@ TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Han
       FExemptError(ExemptError),
       FRcvBuffer(kReceiveSize),
       FKillEv(std::move(Handles.Kill)),
+      FEndEv(std::move(Handles.End)),
       FReadEv(std::move(Handles.Read)),
       FWriteEv(std::move(Handles.Write)),
       FDataEv(std::move(Handles.Data)),
-      FEvents{FKillEv.get(), FReadEv.get(), FWriteEv.get(), FDataEv.get()} {
+      FEvents{FKillEv.get(), FEndEv.get(), FReadEv.get(), FWriteEv.get(), FDataEv.get()} {
   FOlapRead.hEvent = FReadEv.get();
   FOlapWrite.hEvent = FWriteEv.get();
 }
@@ -37,7 +40,6 @@ TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Han
 TPipeIOThread::~TPipeIOThread() = default;
 
 void TPipeIOThread::Execute() {
-  LoopStarting();
   while (!Terminated()) {
     bool ok = StartRead();
     if (ok) ok = StartWrite();
@@ -45,19 +47,23 @@ void TPipeIOThread::Execute() {
     if (ok) {
       // While a write is outstanding the data event is left out, or it would wake us
       // again and again until that write has finished.
-      DWORD count = FPendingWrite ? 3 : 4;
+      DWORD count = FPendingWrite ? 4 : 5;
       DWORD result = WaitForMultipleObjects(count, FEvents, FALSE, INFINITE);
       switch (result) {
         case WAIT_OBJECT_0:
           Terminate();  // the owner's kill event: no error to report
           break;
         case WAIT_OBJECT_0 + 1:
-          ok = FinishRead();
+          FErrorCode = kErrorPeerNotReading;  // the owner ends this connection
+          ok = false;
           break;
         case WAIT_OBJECT_0 + 2:
-          ok = FinishWrite();
+          ok = FinishRead();
           break;
         case WAIT_OBJECT_0 + 3:
+          ok = FinishWrite();
+          break;
+        case WAIT_OBJECT_0 + 4:
           FDataSignalled = true;  // new records: the next pass starts a write
           break;
         default:
@@ -68,7 +74,7 @@ void TPipeIOThread::Execute() {
     if (!ok) {
       TakeArrivedMessages();
       if (FErrorCode != FExemptError)
-        Link().Post(WM_PIPE_ERROR_WORKER, FPipeValue, static_cast<LPARAM>(FErrorCode));
+        PostToOwner(WM_PIPE_ERROR_WORKER, static_cast<LPARAM>(FErrorCode));
       Terminate();
     }
   }
@@ -148,7 +154,7 @@ bool TPipeIOThread::PostReceived() {
     std::memcpy(lock.data(), FRcvStream.Memory(), size);
   }
   // The block belongs to the window once posted; a failed post leaves it with us to free.
-  if (Link().Post(WM_PIPE_MESSAGE, FPipeValue, reinterpret_cast<LPARAM>(block.get())))
+  if (PostToOwner(WM_PIPE_MESSAGE, reinterpret_cast<LPARAM>(block.get())))
     (void)block.release();
   FRcvStream.Clear();
   return true;
@@ -195,7 +201,11 @@ bool TPipeIOThread::FinishWrite() {
 }
 
 void TPipeIOThread::ReportSent() {
-  if (Link().ReportSends()) Link().Post(WM_PIPE_SENT, FPipeValue, static_cast<LPARAM>(FWrite));
+  if (Link().ReportSends()) PostToOwner(WM_PIPE_SENT, static_cast<LPARAM>(FWrite));
+}
+
+bool TPipeIOThread::PostToOwner(UINT Msg, LPARAM LParam) {
+  return FLink->Post(Msg, FPipeValue, LParam, FKillEv.get());
 }
 
 // A peer that writes its last messages and closes its end at once can make a write fail

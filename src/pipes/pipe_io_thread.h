@@ -11,6 +11,9 @@
 // object, after the termination handler has run on the main thread: the handle value therefore
 // cannot be handed to a new connection while this one is still registered under it.
 //
+// The owner ends one connection by setting its end event: the loop then ends as on a failure,
+// reporting kErrorPeerNotReading, and the peer's next read fails instead of waiting.
+//
 // Threading: created on the main thread; Execute and the destructor run on the thread itself.
 // Pipe() may be read from any thread.
 
@@ -33,13 +36,15 @@ class TPipeLink;
 struct TPipeIOHandles {
   unique_handle Pipe;
   unique_handle Kill;   // own duplicate of the owner's kill event
+  unique_handle End;    // own duplicate of the connection's end event (see kErrorPeerNotReading)
   unique_handle Data;   // own duplicate of the write queue's data event
   unique_handle Read;   // read completion
   unique_handle Write;  // write completion
 
   // Takes Pipe over only when every other handle could be made (raises EOSError otherwise,
   // leaving Pipe with the caller).
-  static TPipeIOHandles Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE DataEvent);
+  static TPipeIOHandles Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE EndEvent,
+                             HANDLE DataEvent);
 };
 
 class TPipeIOThread : public TPipeThread {
@@ -55,12 +60,13 @@ class TPipeIOThread : public TPipeThread {
 
   void Execute() override;
 
-  // First act of the loop (the server announces the connection here).
-  virtual void LoopStarting() {}
   // Runs on the main thread: the connection's next record (now the caller's) or null. May raise.
   virtual PPipeWrite DequeueOnOwner() = 0;
 
   TPipeLink& Link() const noexcept { return *FLink; }
+  // Posts to the owner's window, trying again while the main thread's queue is full; false
+  // when the owner is gone or the thread is killed meanwhile.
+  bool PostToOwner(UINT Msg, LPARAM LParam);
 
  private:
   bool StartRead();
@@ -88,10 +94,11 @@ class TPipeIOThread : public TPipeThread {
   TMemoryStream FRcvStream;
   std::vector<uint8_t> FRcvBuffer;
   unique_handle FKillEv;
+  unique_handle FEndEv;
   unique_handle FReadEv;
   unique_handle FWriteEv;
   unique_handle FDataEv;
-  HANDLE FEvents[4];  // wait order is priority order: kill, read, write, new data
+  HANDLE FEvents[5];  // wait order is priority order: kill, end, read, write, new data
   OVERLAPPED FOlapRead{};
   OVERLAPPED FOlapWrite{};
 };

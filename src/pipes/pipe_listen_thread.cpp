@@ -5,6 +5,7 @@
 
 #include "pipes/pipe_link.h"
 #include "pipes/pipe_server.h"
+#include "pipes/pipe_server_thread.h"
 
 namespace velotarn {
 
@@ -46,23 +47,43 @@ TPipeListenThread::~TPipeListenThread() {
 void TPipeListenThread::Execute() {
   while (!Terminated()) {
     FConnected = false;
-    CreateServerPipe();
+    if (!FPipe) CreateServerPipe();
     if (FPipe) ConnectClient();
     if (Terminated()) break;  // killed while waiting for a client: nothing to report
     if (FConnected) {
       FRetryPause = 0;
-      bool pause = false;
-      GuardedSynchronize(this, [this, &pause] { pause = HandOff(); });
-      if (pause && !Terminated()) WaitUntilResumed();
+      HandOffClient();
       continue;
     }
-    FLink->Post(WM_PIPE_ERROR_LISTENER,
-                FPipe ? reinterpret_cast<WPARAM>(FPipe.get())
-                      : reinterpret_cast<WPARAM>(INVALID_HANDLE_VALUE),
-                static_cast<LPARAM>(FErrorCode));
-    FPipe.reset();
+    ReportFailure();
     RetryPause();
   }
+}
+
+// The connect failed (or no instance could be made): reported, and the failed instance is
+// replaced before it is closed.
+void TPipeListenThread::ReportFailure() {
+  const DWORD error = FErrorCode;
+  unique_handle failed = std::move(FPipe);
+  if (failed) CreateServerPipe();  // another instance of ours exists: no first-instance flag
+  FLink->Post(WM_PIPE_ERROR_LISTENER,
+              failed ? reinterpret_cast<WPARAM>(failed.get())
+                     : reinterpret_cast<WPARAM>(INVALID_HANDLE_VALUE),
+              static_cast<LPARAM>(error), FKillEv.get());
+}
+
+void TPipeListenThread::HandOffClient() {
+  TPipeServer::THandOff handed;
+  GuardedSynchronize(this, [this, &handed] {
+    // The server registers the client and takes the instance over.
+    if (!FLink->Attached()) throw EPipeException(L"The pipe server is gone");
+    handed = FPipeServer->RegisterClient(FPipe);
+  });
+  if (handed.Worker == nullptr) return;
+  FLink->Post(WM_PIPE_CONNECT, handed.Pipe, 0, FKillEv.get());
+  // Started whatever the post did: a connection's thread must run to end, also while stopping.
+  handed.Worker->Start();
+  if (handed.Pause && !Terminated()) WaitUntilResumed();
 }
 
 void TPipeListenThread::CreateServerPipe() {
@@ -114,12 +135,6 @@ void TPipeListenThread::ConnectClient() {
       GetOverlappedResult(FPipe.get(), &FOlapConnect, &ignored, TRUE);
     }
   }
-}
-
-// Main thread. The server registers the client and takes the instance over.
-bool TPipeListenThread::HandOff() {
-  if (!FLink->Attached()) throw EPipeException(L"The pipe server is gone");
-  return FPipeServer->RegisterClient(FPipe);
 }
 
 void TPipeListenThread::WaitUntilResumed() {

@@ -1,10 +1,14 @@
 #pragma once
 // TPipeListenThread: creates one instance of the server's pipe at a time, waits until a client
-// connects to it and hands the connected instance to the server on the main thread. Instances
+// connects to it and hands the connected instance to the server on the main thread. It then
+// announces the connection (WM_PIPE_CONNECT) and only after that starts the connection's
+// thread: connections are announced in the order the listener accepted them, each before
+// anything else of it. Instances
 // carry the pipe security descriptor, refuse remote clients, are never inheritable, and the
 // first one of each activation must be the first instance of its name at all. A failure to
 // create or connect an instance is reported and retried after a pause that grows up to
-// kMaxRetryPauseMs, spent waiting on the kill event. A client that connected and left again
+// kMaxRetryPauseMs, spent waiting on the kill event; an instance whose connect failed is closed
+// only once its replacement exists, so that the name is never free meanwhile. A client that connected and left again
 // before the connect call is still handed over, with whatever it wrote before leaving. When the server has as many clients as it
 // takes, the listener pauses after the hand-off until the server lets it go on or kills it.
 //
@@ -58,7 +62,8 @@ class TPipeListenThread final : public TPipeThread {
  private:
   void CreateServerPipe();
   void ConnectClient();
-  bool HandOff();  // true: the server wants the listener paused
+  void HandOffClient();
+  void ReportFailure();
   void WaitUntilResumed();
   void RetryPause();
 

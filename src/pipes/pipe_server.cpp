@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cassert>
+#include <string>
 
 #include "pipes/pipe_link.h"
 #include "pipes/pipe_listen_thread.h"
 #include "pipes/pipe_server_thread.h"
 #include "pipes/write_queue.h"
+#include "runtime/application.h"
 #include "runtime/synchronize.h"
 
 namespace velotarn {
@@ -17,6 +19,8 @@ struct TClientEntry {
   HPIPE Pipe = 0;
   uint64_t Id = 0;
   std::unique_ptr<TWriteQueue> WriteQueue;
+  unique_handle EndEv;  // set to end the connection of a client that stopped reading
+  bool Ending = false;  // ended so: nothing more is queued for it
 };
 
 TPipeServer::TPipeServer(TComponent* AOwner) : TComponent(AOwner) {
@@ -84,9 +88,29 @@ bool TPipeServer::Write(HPIPE Pipe, const void* Buffer, int32_t Count) {
   assert(IsMainThread());
   if (Count < 0 || Count > kMaxServerWrite || (Buffer == nullptr && Count > 0)) return false;
   TClientEntry* entry = FindLive(Pipe);
-  if (entry == nullptr) return false;
+  if (entry == nullptr || entry->Ending) return false;
+  if (entry->WriteQueue->Bytes() + Count > kMaxQueuedBytes) {
+    EndStalledClient(*entry);
+    return false;
+  }
   entry->WriteQueue->Enqueue(NewPipeWrite(Buffer, Count));
   return true;
+}
+
+// The connection's thread does the ending (it owns the instance); the entry stays registered
+// until that thread's termination handler has run, as for any connection that ends.
+void TPipeServer::EndStalledClient(TClientEntry& Entry) {
+  const int64_t queued = Entry.WriteQueue->Bytes();
+  Entry.Ending = true;
+  Entry.WriteQueue->DropAll();
+  SetEvent(Entry.EndEv.get());
+  try {
+    throw EPipeException(L"A client of pipe " + FPipeName +
+                         L" stopped reading: its connection was ended with " +
+                         std::to_wstring(queued) + L" bytes of messages waiting");
+  } catch (const EPipeException&) {
+    if (Application != nullptr) Application->HandleException(this);
+  }
 }
 
 bool TPipeServer::Broadcast(const void* Buffer, int32_t Count) {
@@ -164,21 +188,25 @@ void TPipeServer::WaitForThreads() {
   if (quit) PostQuitMessage(static_cast<int>(quit_code));
 }
 
-bool TPipeServer::RegisterClient(unique_handle& Pipe) {
+TPipeServer::THandOff TPipeServer::RegisterClient(unique_handle& Pipe) {
   assert(IsMainThread());
+  THandOff result;
   // Back-pressure: this client is still taken, then nobody listens until clients have left.
-  bool pause = FThreadCount > kSuspendThreadCount && FListener != nullptr;
-  if (pause) FListenerPaused = true;
+  result.Pause = FThreadCount > kSuspendThreadCount && FListener != nullptr;
+  if (result.Pause) FListenerPaused = true;
+  result.Pipe = reinterpret_cast<HPIPE>(Pipe.get());
   auto entry = std::make_unique<TClientEntry>();
-  entry->Pipe = reinterpret_cast<HPIPE>(Pipe.get());
+  entry->Pipe = result.Pipe;
   entry->Id = FNextEntryId++;
-  entry->WriteQueue = std::make_unique<TWriteQueue>();
   TClientEntry* added = entry.get();
   FClients.push_back(std::move(entry));
   ++FThreadCount;
   try {
-    TPipeServerThread::Launch(this, FLink, Pipe, FKillEv.get(), added->WriteQueue->DataEvent(),
-                             added->Id);
+    added->WriteQueue = std::make_unique<TWriteQueue>();
+    added->EndEv = NewEvent(/*ManualReset=*/true);
+    result.Worker = TPipeServerThread::Launch(this, FLink, Pipe, FKillEv.get(),
+                                              added->EndEv.get(),
+                                              added->WriteQueue->DataEvent(), added->Id);
   } catch (...) {
     // Nothing is reported but the disconnect notification; the instance is closed.
     UnregisterClient(added->Id);
@@ -186,7 +214,7 @@ bool TPipeServer::RegisterClient(unique_handle& Pipe) {
     Pipe.reset();
     --FThreadCount;
   }
-  return pause;
+  return result;
 }
 
 PPipeWrite TPipeServer::DequeueWrite(uint64_t EntryId) {
@@ -202,7 +230,7 @@ void TPipeServer::UnregisterClient(uint64_t EntryId) {
   if (it == FClients.end()) return;
   HPIPE pipe = (*it)->Pipe;
   FClients.erase(it);  // drops the records still queued for it
-  if (!FInShutDown && !FDestroying && FOPD) FLink->Post(WM_PIPE_DISCONNECT, pipe, 0);
+  if (!FInShutDown && !FDestroying && FOPD) FLink->PostOnce(WM_PIPE_DISCONNECT, pipe, 0);
 }
 
 void TPipeServer::WorkerTerminated(TPipeServerThread* Sender) {

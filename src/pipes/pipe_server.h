@@ -46,6 +46,13 @@ constexpr int kResumeThreadCount = 100;
 // How long deactivation waits for the pipe threads to end.
 constexpr DWORD kStopWaitMs = 10000;
 
+// The most bytes of records that may wait in one connection's queue: 4 MiB, about 4,000 reply
+// records. A client that stops reading cannot make the service grow without limit: the write
+// that would pass this ends its connection (see Write). A client that keeps reading never
+// comes near it: the connection's thread takes each record as soon as the one before has been
+// written.
+constexpr int64_t kMaxQueuedBytes = 4 * 1024 * 1024;
+
 class TPipeServer : public TComponent, private TNotifyHandler {
  public:
   explicit TPipeServer(TComponent* AOwner);
@@ -70,6 +77,11 @@ class TPipeServer : public TComponent, private TNotifyHandler {
 
   // Queues a private copy of Count bytes (0..kMaxServerWrite) as one message for Pipe. True
   // means queued (OnPipeSent or OnPipeError follows); False for an unknown pipe or a bad Count.
+  // A write that would take the connection's queue past kMaxQueuedBytes is refused and ends
+  // that connection as one whose client stopped reading: its queue is dropped, the instance is
+  // disconnected and closed (the client's next read fails), OnPipeError with
+  // kErrorPeerNotReading and OnPipeDisconnect follow, and the error goes to the application's
+  // error handling (the service's event log) once. Later writes to it are refused.
   bool Write(HPIPE Pipe, const void* Buffer, int32_t Count);
   // Write to every client, newest first, stopping at the first refusal. True with no clients.
   bool Broadcast(const void* Buffer, int32_t Count);
@@ -97,8 +109,15 @@ class TPipeServer : public TComponent, private TNotifyHandler {
   void WaitForThreads();
 
   // Run on the main thread on behalf of pipe threads. RegisterClient takes the instance over
-  // and returns true when the listener is to pause (back-pressure).
-  bool RegisterClient(unique_handle& Pipe);
+  // and makes its connection's thread, which the listener starts once it has announced the
+  // connection.
+  struct THandOff {
+    bool Pause = false;                   // the listener is to pause (back-pressure)
+    HPIPE Pipe = 0;                       // the connection's name in every event
+    TPipeServerThread* Worker = nullptr;  // suspended; null when it could not be made
+  };
+  THandOff RegisterClient(unique_handle& Pipe);
+  void EndStalledClient(TClientEntry& Entry);
   TPipeWrite* DequeueWrite(uint64_t EntryId);
   void UnregisterClient(uint64_t EntryId);
   void WorkerTerminated(TPipeServerThread* Sender);

@@ -9,15 +9,15 @@ namespace velotarn {
 
 TPipeServerThread* TPipeServerThread::Launch(TPipeServer* PipeServer,
                                             std::shared_ptr<TPipeLink> Link, unique_handle& Pipe,
-                                            HANDLE KillEvent, HANDLE DataEvent, uint64_t EntryId) {
+                                            HANDLE KillEvent, HANDLE EndEvent, HANDLE DataEvent,
+                                            uint64_t EntryId) {
   assert(IsMainThread());
-  TPipeIOHandles handles = TPipeIOHandles::Make(Pipe, KillEvent, DataEvent);
+  TPipeIOHandles handles = TPipeIOHandles::Make(Pipe, KillEvent, EndEvent, DataEvent);
   auto* thread = TThread::New<TPipeServerThread>(PipeServer, Link, std::move(handles), EntryId);
   thread->SetFreeOnTerminate(true);
   thread->OnTerminate = [PipeServer, Link](TThread* sender) {
     if (Link->Attached()) PipeServer->WorkerTerminated(static_cast<TPipeServerThread*>(sender));
   };
-  thread->Start();
   return thread;
 }
 
@@ -26,8 +26,6 @@ TPipeServerThread::TPipeServerThread(TPipeServer* PipeServer, std::shared_ptr<TP
     : TPipeIOThread(std::move(Link), std::move(Handles), ERROR_BROKEN_PIPE),
       FPipeServer(PipeServer),
       FEntryId(EntryId) {}
-
-void TPipeServerThread::LoopStarting() { Link().Post(WM_PIPE_CONNECT, Pipe(), 0); }
 
 PPipeWrite TPipeServerThread::DequeueOnOwner() {
   if (!Link().Attached()) throw EPipeException(L"The pipe server is gone");

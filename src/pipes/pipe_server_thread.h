@@ -1,6 +1,6 @@
 #pragma once
 // TPipeServerThread: serves one client of a TPipeServer (the loop of TPipeIOThread). It
-// announces the connection with WM_PIPE_CONNECT, fetches its records from the server's registry
+// fetches its records from the server's registry
 // entry (keyed by the entry's own id, never by the reusable handle value), and does not report
 // ERROR_BROKEN_PIPE, which is the client closing its end.
 //
@@ -19,11 +19,12 @@ class TPipeServer;
 
 class TPipeServerThread final : public TPipeIOThread {
  public:
-  // Starts the thread for a registered entry, taking Pipe over; raises EOSError when it cannot
-  // be started (Pipe is then closed, or still the caller's).
+  // Makes the thread for a registered entry, suspended, taking Pipe over; raises EOSError when
+  // it cannot be made (Pipe is then closed, or still the caller's). The listener starts it once
+  // it has announced the connection, so that nothing of the connection comes before that.
   static TPipeServerThread* Launch(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
-                                  unique_handle& Pipe, HANDLE KillEvent, HANDLE DataEvent,
-                                  uint64_t EntryId);
+                                  unique_handle& Pipe, HANDLE KillEvent, HANDLE EndEvent,
+                                  HANDLE DataEvent, uint64_t EntryId);
 
   uint64_t EntryId() const noexcept { return FEntryId; }
 
@@ -32,7 +33,6 @@ class TPipeServerThread final : public TPipeIOThread {
                     TPipeIOHandles Handles, uint64_t EntryId);
 
  protected:
-  void LoopStarting() override;
   PPipeWrite DequeueOnOwner() override;
 
  private:

@@ -32,6 +32,11 @@ class EPipeException : public Exception {
   const wchar_t* ClassName() const noexcept override { return L"EPipeException"; }
 };
 
+// The error a server connection ends with when its client stopped reading: its queue of
+// records would have passed kMaxQueuedBytes (see TPipeServer::Write). "Not enough quota is
+// available to process this command."
+constexpr int32_t kErrorPeerNotReading = ERROR_NOT_ENOUGH_QUOTA;
+
 // Notification messages posted by pipe threads to their component's window.
 constexpr UINT WM_PIPE_ERROR_LISTENER = WM_USER + 100;
 constexpr UINT WM_PIPE_ERROR_WORKER = WM_USER + 101;

@@ -34,7 +34,9 @@ TWriteQueue::~TWriteQueue() { DropAll(); }
 void TWriteQueue::Enqueue(PPipeWrite PipeWrite) {
   assert(IsMainThread());
   unique_pipe_write record(PipeWrite);
+  const int32_t count = record ? record->Count : 0;
   FNodes.push_back(std::move(record));
+  FBytes += count;
   // The event is already set while the queue holds anything.
   if (FNodes.size() == 1) SetEvent(FDataEv.get());
 }
@@ -44,6 +46,7 @@ PPipeWrite TWriteQueue::Dequeue() {
   if (FNodes.empty()) return nullptr;  // the event is already reset
   unique_pipe_write record = std::move(FNodes.front());
   FNodes.pop_front();
+  if (record) FBytes -= record->Count;
   if (FNodes.empty()) ResetEvent(FDataEv.get());
   return record.release();
 }
@@ -51,6 +54,7 @@ PPipeWrite TWriteQueue::Dequeue() {
 void TWriteQueue::DropAll() {
   ResetEvent(FDataEv.get());
   FNodes.clear();
+  FBytes = 0;
 }
 
 }  // namespace velotarn

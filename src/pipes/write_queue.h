@@ -49,10 +49,13 @@ class TWriteQueue {
 
   HANDLE DataEvent() const noexcept { return FDataEv.get(); }
   int32_t Count() const noexcept { return static_cast<int32_t>(FNodes.size()); }
+  // The bytes of the records queued (their Count, added up).
+  int64_t Bytes() const noexcept { return FBytes; }
 
  private:
   unique_handle FDataEv;
   std::deque<unique_pipe_write> FNodes;
+  int64_t FBytes = 0;
 };
 
 }  // namespace velotarn
