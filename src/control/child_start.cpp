@@ -19,6 +19,28 @@ TChildOutputPipe CreateChildOutputPipe() {
   return pipe;
 }
 
+namespace {
+
+HANDLE MakeChildJob() noexcept {
+  unique_handle job(CreateJobObjectW(nullptr, nullptr));
+  if (!job) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof(limits)))
+    return nullptr;
+  return job.release();
+}
+
+}  // namespace
+
+HANDLE ChildJob() noexcept {
+  // Deliberately never closed (see the header): a trivially destructible static, so that it is
+  // still there for a runner that outlives the exit step.
+  static const HANDLE job = MakeChildJob();
+  return job;
+}
+
 unique_handle InheritableStdInput() {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return {};

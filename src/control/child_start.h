@@ -29,6 +29,14 @@ TChildOutputPipe CreateChildOutputPipe();
 // that can be duplicated (a service usually has none).
 unique_handle InheritableStdInput();
 
+// The job object that every child of the process joins before it runs its first instruction
+// (created suspended, assigned, then resumed), and with it whatever the child starts in turn.
+// It is made on first use, set to end every process in it when its last handle closes, and
+// never closed by the program: when this process ends, however it ends (a stop, a crash, a
+// TerminateProcess), the system closes it and ends every child with it. Null when it could not
+// be made; children are then not started at all.
+HANDLE ChildJob() noexcept;
+
 // A process/thread attribute list naming exactly the handles the child inherits.
 class TInheritedHandleList {
  public:

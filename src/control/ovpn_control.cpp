@@ -21,11 +21,20 @@ TdmOvpnControl* dmOvpnControl = nullptr;
 
 namespace {
 
-// How long destruction waits for the newest runner to signal its end.
+// How long destruction waits for the newest runner to end.
 constexpr DWORD kRunnerEndWaitMs = 10000;
 
 std::wstring DecodeRequestBytes(std::string_view bytes, TRequestEncoding encoding) {
   return BytesToWide(bytes, encoding == TRequestEncoding::Utf8 ? CP_UTF8 : CP_ACP);
+}
+
+// A handle of our own to the runner's system thread, or none when it cannot be made (the wait
+// for it then returns at once).
+unique_handle DuplicateThreadHandle(const TOvpnThread& runner) {
+  HANDLE copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), runner.Handle(), GetCurrentProcess(), &copy, SYNCHRONIZE,
+                  FALSE, 0);
+  return unique_handle(copy);
 }
 
 // Line `index` of a request, or the list error naming the missing index.
@@ -89,18 +98,24 @@ void TdmOvpnControl::DataModuleCreate(TObject*) {
 void TdmOvpnControl::DataModuleDestroy(TObject*) {
   assert(IsMainThread());
   // FTh, if set, has not run its terminate handler yet, so it still exists: it cannot free
-  // itself before the main thread has run that handler, and the main thread is here.
-  TOvpnThread* runner = FTh;
-  if (!runner) {
+  // itself before the main thread has run that handler, and the main thread is here. The same
+  // holds for every runner in FRunners.
+  TOvpnThread* newest = FTh;
+  if (!newest) {
     DetachRunners();
     return;
   }
-  std::shared_ptr<const unique_handle> event = runner->FEvent;  // outlives the runner
-  runner->TerminateOvpn();
+  // The newest runner's own thread: signalled once that runner has ended, whatever other runs
+  // did to the shared "EXIT_EVENT" before.
+  unique_handle newest_end = DuplicateThreadHandle(*newest);
+  // Every live run's child goes; only the newest one is waited for.
+  for (TOvpnThread* runner : FRunners)
+    if (runner != newest) runner->TerminateOvpn(/*WaitMs=*/0);
+  newest->TerminateOvpn();
   // Once detached, the runners skip their deliveries and may free themselves at any time:
-  // `runner` is not touched again.
+  // none is touched again.
   DetachRunners();
-  WaitForRunnerEnd(event->get(), kRunnerEndWaitMs);
+  WaitForRunnerEnd(newest_end.get(), kRunnerEndWaitMs);
 }
 
 void TdmOvpnControl::DetachRunners() noexcept {

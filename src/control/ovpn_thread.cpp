@@ -62,9 +62,10 @@ bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring&
   }
   const auto create = [&] {
     std::wstring command = CommandLine;  // CreateProcessW may write into its command line
+    // Suspended until it belongs to the job: not one instruction of it runs outside.
     return CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                          NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                          Directory.c_str(), &si.StartupInfo, &pi) != FALSE;
+                          NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
+                          nullptr, Directory.c_str(), &si.StartupInfo, &pi) != FALSE;
   };
   // Under load, Wine now and then fails a start with ERROR_INTERNAL_ERROR (the soak meets it
   // about once in a few thousand starts): the new process did not come up, and a second
@@ -72,15 +73,23 @@ bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring&
   bool created = create();
   if (!created && GetLastError() == ERROR_INTERNAL_ERROR) created = create();
   if (!created) throw Exception(L"unable to execute command " + CommandLine);
-  FOPVNProcess.reset(pi.hProcess);
-  FOPVNThread.reset(pi.hThread);
+  unique_handle process(pi.hProcess);
+  unique_handle thread(pi.hThread);
+  // A child that cannot join the job could outlive the service: it never runs.
+  if (!AssignProcessToJobObject(ChildJob(), process.get()) ||
+      ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    TerminateProcess(process.get(), static_cast<UINT>(ExitCode()));
+    throw Exception(L"unable to execute command " + CommandLine);
+  }
+  FOPVNProcess = std::move(process);
+  FOPVNThread = std::move(thread);
   FReadPipe = std::move(pipe.Read);
   // pipe.Write closes on return: the child now holds the only writer, so the read ends when
   // the child (and whatever it passed the handle on to) is gone.
   return true;
 }
 
-void TOvpnThread::TerminateOvpn() {
+void TOvpnThread::TerminateOvpn(DWORD WaitMs) {
   unique_handle process;
   unique_handle thread;
   {
@@ -92,7 +101,7 @@ void TOvpnThread::TerminateOvpn() {
   if (!process) return;
   // A child that has already ended makes this fail; the wait below then returns at once.
   TerminateProcess(process.get(), static_cast<UINT>(ExitCode()));
-  WaitForSingleObject(process.get(), kOvpnTerminateWaitMs);  // ended or not, we let go
+  if (WaitMs != 0) WaitForSingleObject(process.get(), WaitMs);  // ended or not, we let go
 }
 
 void TOvpnThread::Execute() {

@@ -4,7 +4,8 @@
 // anonymous pipe, reads that pipe in 256-byte chunks, cuts the bytes into lines at CR and hands
 // each line to the main thread through OnLine. When the output ends it hands over "#END#" the
 // same way, terminates the child if it still runs, releases its handles and signals the named
-// event "EXIT_EVENT" (auto-reset, shared by every runner of the process). Lines longer than the
+// event "EXIT_EVENT" (auto-reset, shared by every runner of the process). The child joins the
+// process's child job (ChildJob) before it runs, so it cannot outlive the process. Lines longer than the
 // line buffer travel as several pieces (see TLineSplitter).
 //
 // Threading: created suspended, configured (OnLine, OnTerminate, FreeOnTerminate, FCmd,
@@ -57,10 +58,10 @@ class TOvpnThread : public TThread {
   // and nothing left open. Runner thread only.
   bool StartOvpn(const std::wstring& CommandLine, const std::wstring& Directory);
 
-  // Terminates the child (exit code: the program's own), waits up to kOvpnTerminateWaitMs for
-  // it, and closes its handles. Each handle is terminated, waited on and closed at most once,
-  // whichever thread gets there first; a child started after this call is not started at all.
-  void TerminateOvpn();
+  // Terminates the child (exit code: the program's own), waits up to WaitMs for it, and closes
+  // its handles. Each handle is terminated, waited on and closed at most once, whichever thread
+  // gets there first; a child started after this call is not started at all.
+  void TerminateOvpn(DWORD WaitMs = kOvpnTerminateWaitMs);
 
   // Main thread only. See Lifetime above.
   void Detach() noexcept;

@@ -1,7 +1,8 @@
 #pragma once
-// The control module's last wait for a runner's end signal. The main thread keeps running
-// synchronous calls meanwhile: a runner caught in a delivery when destruction began then
-// still gets through its end steps and signals, instead of holding the wait to its bound.
+// The control module's last wait for a runner's end (a handle signalled once it has ended).
+// The main thread keeps running synchronous calls meanwhile: a runner caught in a delivery when
+// destruction began then still gets through its end steps, instead of holding the wait to its
+// bound.
 
 #include <windows.h>
 

@@ -6,6 +6,9 @@
 //   out:TEXT          write TEXT to standard output
 //   err:TEXT          write TEXT to standard error
 //   fill:N:HH         write N bytes of value 0xHH to standard output
+//   lines:N:L         write N lines of L bytes ("x" up to CR LF) to standard output
+//   spawn:STEPS       start this program again with STEPS (blank-separated) as its arguments,
+//                     passing on its standard handles, and go on without waiting for it
 //   cwd               write the current directory and CR LF to standard output
 //   pid               write the process id and CR to standard output
 //   gate:NAME         wait (at most 60 s) until the named event NAME is signalled
@@ -75,6 +78,36 @@ int wmain(int argc, wchar_t** argv) {
       unsigned long count = wcstoul(step.c_str() + 5, &rest, 10);
       unsigned long value = wcstoul(rest + 1, nullptr, 16);
       WriteAll(STD_OUTPUT_HANDLE, std::string(count, static_cast<char>(value)));
+    } else if (StartsWith(step, L"lines:")) {
+      wchar_t* rest = nullptr;
+      unsigned long count = wcstoul(step.c_str() + 6, &rest, 10);
+      unsigned long length = wcstoul(rest + 1, nullptr, 10);
+      if (length < 2) return 93;
+      std::string line(length - 2, 'x');
+      line += "\r\n";
+      std::string block;  // many lines a write: the reader is the one being measured
+      for (unsigned long n = 0; n < count; ++n) {
+        block += line;
+        if (block.size() >= 65536 || n + 1 == count) {
+          WriteAll(STD_OUTPUT_HANDLE, block);
+          block.clear();
+        }
+      }
+    } else if (StartsWith(step, L"spawn:")) {
+      wchar_t self[MAX_PATH + 1] = {};
+      GetModuleFileNameW(nullptr, self, MAX_PATH);
+      std::wstring command = L"\"" + std::wstring(self) + L"\" " + (step.c_str() + 6);
+      STARTUPINFOW si{};
+      si.cb = sizeof(si);
+      si.dwFlags = STARTF_USESTDHANDLES;
+      si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+      si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+      si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+      PROCESS_INFORMATION pi{};
+      if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                          &si, &pi))
+        return 94;
+      velotarn::unique_handle thread(pi.hThread), process(pi.hProcess);  // not waited for
     } else if (step == L"cwd") {
       wchar_t dir[MAX_PATH + 1] = {};
       GetCurrentDirectoryW(MAX_PATH, dir);

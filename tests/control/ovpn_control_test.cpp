@@ -2,8 +2,12 @@
 // Win32 clients reading its replies byte for byte and our child program as the started process.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <psapi.h>
+
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "control/ovpn_control.h"
 #include "control/reply_record.h"
@@ -19,6 +23,32 @@ namespace velotarn::test {
 namespace {
 
 using Texts = std::vector<std::string>;
+
+// The control module of a process of its own, on the pipe named by the argument, until that
+// process is killed.
+VELOTARN_HELPER(control_host) {
+  if (argc < 3) return 2;
+  TApplication application;
+  application.OnException = [](TObject*, const Exception&) {};
+  TdmOvpnControl module(nullptr, argv[2]);
+  application.Run();
+  return 0;
+}
+
+// The process's committed private memory now.
+SIZE_T PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof(counters);
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+  return counters.PagefileUsage;
+}
+
+// The child process ids that a run's records carry (each record a "pid" step's text).
+std::vector<TChildProcess> OpenChildren(const Texts& texts) {
+  std::vector<TChildProcess> children;
+  for (const std::string& text : texts) children.push_back(TChildProcess::Open(std::stoul(text)));
+  return children;
+}
 
 std::string ConnectRequest(const std::wstring& command_line, const std::wstring& directory) {
   return "connect\r\n" + WideToAnsi(command_line) + "\r\n" + WideToAnsi(directory);
@@ -262,6 +292,131 @@ TEST_F(OvpnControl, DestroyingTheModuleWhileLinesPourIn) {
   // Deliveries queued before the detach find the runner detached: the loop goes on safely.
   PumpFor(200);
   EXPECT_EQ(client->EndMarkers(), 0u);
+}
+
+TEST_F(OvpnControl, EveryLiveRunsChildEndsWithTheModule) {
+  auto client = Client();
+  for (int run = 0; run < 2; ++run)
+    ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"pid", L"hang"}), SelfDir())));
+  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 2; }));
+  std::vector<TChildProcess> children = OpenChildren(client->Texts());
+  ASSERT_TRUE(children[0].Running() && children[1].Running());
+
+  module_.reset();
+  // The newest child is waited for; the older one was terminated without a wait.
+  EXPECT_FALSE(children[1].Running()) << "the newest run's child outlived the module";
+  EXPECT_EQ(children[0].WaitExit(10000), ExitCode()) << "an older run's child outlived the module";
+}
+
+TEST_F(OvpnControl, DestructionWaitsForTheNewestRunnersOwnEnd) {
+  auto client = Client();
+  // A finished run leaves the shared "EXIT_EVENT" signalled.
+  ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"out:a\\r"}), SelfDir())));
+  ASSERT_TRUE(client->WaitEndMarkers(2));
+  // The newest run's child starts a program that keeps the output pipe open: that runner ends
+  // only once the test lets the grandchild go, which it does when the child has been ended.
+  TGate release(L"release");
+  ASSERT_TRUE(client->Send(ConnectRequest(
+      ChildCommand({L"pid", L"spawn:pid gate:" + release.Name(), L"hang"}), SelfDir())));
+  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 5; }));
+  std::vector<TChildProcess> children = OpenChildren({client->Texts()[3], client->Texts()[4]});
+  HANDLE copy = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), module_->Th()->Handle(), GetCurrentProcess(),
+                              &copy, SYNCHRONIZE, FALSE, 0));
+  unique_handle runner(copy);
+  std::thread releaser([&] {
+    WaitForSingleObject(children[0].Get(), 30000);
+    release.Open();
+  });
+
+  module_.reset();
+  releaser.join();
+  EXPECT_EQ(WaitForSingleObject(runner.get(), 0), WAIT_OBJECT_0)
+      << "destruction returned before the newest runner had ended";
+  EXPECT_EQ(children[1].WaitExit(10000), 0);
+}
+
+TEST(OvpnControlHost, ChildrenEndWhenTheHostProcessIsKilled) {
+  const std::wstring pipe = UniqueName(L"host");
+  TChildProcess host(unique_handle(StartHelper("control_host", pipe)));
+  ASSERT_TRUE(host.Running());
+  TRawClient client(pipe);
+  ASSERT_TRUE(client.Connected()) << "the host never served its pipe";
+  for (int run = 0; run < 2; ++run)
+    ASSERT_TRUE(client.Send(ConnectRequest(ChildCommand({L"pid", L"hang"}), SelfDir())));
+  ASSERT_TRUE(client.WaitFor([](const TRawClient& c) { return c.Texts().size() == 2; }));
+  std::vector<TChildProcess> children = OpenChildren(client.Texts());
+
+  // No exit step, no destroy handler: only the system can end the children now.
+  ASSERT_TRUE(TerminateProcess(host.Get(), 7));
+  for (const TChildProcess& child : children)
+    EXPECT_NE(child.WaitExit(10000), -1) << "a child outlived the killed service process";
+}
+
+TEST_F(OvpnControl, TheClientThatConnectedLastGetsTheRecordsEveryTime) {
+  for (int round = 0; round < 30; ++round) {
+    // B connects right after A; A asks at once, without waiting for either to be announced.
+    TRawClient a(pipe_);
+    TRawClient b(pipe_);
+    ASSERT_TRUE(a.Connected() && b.Connected());
+    ASSERT_TRUE(a.Send(ConnectRequest(ChildCommand({L"out:x\\r"}), SelfDir())));
+    ASSERT_TRUE(b.WaitEndMarkers(2)) << "round " << round << ": the records went elsewhere";
+    EXPECT_EQ(b.Texts(), (Texts{"x\r", "#END#", "#END#"})) << "round " << round;
+    EXPECT_EQ(a.Texts(), Texts{}) << "round " << round;
+  }
+}
+
+TEST_F(OvpnControl, AClientThatStopsReadingIsCutOffAndTheNextGetsTheRest) {
+  TGate written(L"written"), finish(L"finish");
+  const std::wstring lines = L"lines:50000:1000";  // 50 MB, one record a line
+  // A client that sends its request and never reads a byte.
+  const std::wstring path = L"\\\\.\\pipe\\" + pipe_;
+  ASSERT_TRUE(PumpUntil([&] {
+    return WaitNamedPipeW(path.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
+  }));
+  unique_handle stalled(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(stalled.valid());
+  TPipeServer* server = module_->PipeServer1;
+  ASSERT_TRUE(PumpUntil([&] { return server->ClientCount() == 1 && module_->ReturnPipe() != 0; }));
+  const std::string request = ConnectRequest(
+      ChildCommand({lines, L"signal:" + written.Name(),
+                    L"gate:" + finish.Name(), L"out:tail\\r"}),
+      SelfDir());
+  DWORD sent = 0;
+  ASSERT_TRUE(WriteFile(stalled.get(), request.data(), static_cast<DWORD>(request.size()), &sent,
+                        nullptr));
+
+  const SIZE_T before = PrivateBytes();
+  SIZE_T most = before;
+  bool all_written = false;
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        most = std::max(most, PrivateBytes());
+        all_written = all_written || written.IsSignalled();
+        return all_written && server->ClientCount() == 0;
+      },
+      180000))
+      << "the child did not get its output out, or the stalled client stayed connected";
+  EXPECT_LT(most - before, static_cast<SIZE_T>(kMaxQueuedBytes + 16 * 1024 * 1024))
+      << "the replies for a client that does not read were not bounded";
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_NE(errors_[0].find(L"stopped reading"), std::wstring::npos) << errors_[0];
+
+  // Its next read fails at once instead of waiting.
+  char byte = 0;
+  DWORD got = 0;
+  EXPECT_FALSE(ReadFile(stalled.get(), &byte, 1, &got, nullptr));
+  const DWORD error = GetLastError();
+  EXPECT_TRUE(error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE) << error;
+
+  // The run went on: the next client gets what follows, and both end markers.
+  auto next = Client();
+  finish.Open();
+  ASSERT_TRUE(next->WaitEndMarkers(2));
+  Texts texts = next->Texts();
+  ASSERT_GE(texts.size(), 3u);
+  EXPECT_EQ(Texts(texts.end() - 3, texts.end()), (Texts{"\ntail\r", "#END#", "#END#"}));
 }
 
 }  // namespace
