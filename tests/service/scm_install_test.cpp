@@ -90,6 +90,25 @@ TEST(Install, EverySpellingOfTheSwitchRegistersTheService) {
   }
 }
 
+// Started from a file manager, a console program would get a console window whose closing ends
+// the process without its exit step: velotarnsvc.exe is a GUI-subsystem program (the switches,
+// exit codes and log entries the other cases check are the same).
+TEST(Install, TheServiceProgramOpensNoConsole) {
+  if (ServicePath().empty()) GTEST_SKIP() << "velotarnsvc.exe is not built";
+  unique_handle file(CreateFileW(ServicePath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file);
+  IMAGE_DOS_HEADER dos{};
+  IMAGE_NT_HEADERS64 nt{};
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(file.get(), &dos, sizeof(dos), &got, nullptr) && got == sizeof(dos));
+  ASSERT_EQ(dos.e_magic, IMAGE_DOS_SIGNATURE);
+  SetFilePointer(file.get(), dos.e_lfanew, nullptr, FILE_BEGIN);
+  ASSERT_TRUE(ReadFile(file.get(), &nt, sizeof(nt), &got, nullptr) && got == sizeof(nt));
+  ASSERT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
+  EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+}
+
 TEST(Install, ArgumentsThatAreNoSwitchesRunTheServiceModeWhichFailsOutsideTheScm) {
   for (const wchar_t* args : {L"", L"--install", L"install", L"/install=1", L"/silent"}) {
     SCOPED_TRACE(WideToUtf8(args));
