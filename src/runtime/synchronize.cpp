@@ -68,7 +68,6 @@ SyncList& List() {
   return *list;
 }
 
-
 // Each call waits on an auto-reset event of its own while it is pending, taken from the spares
 // when there is one: making and closing an event per call would cost two kernel calls per line
 // relayed. (Not a thread_local owner: a thread_local with a destructor corrupts the heap when

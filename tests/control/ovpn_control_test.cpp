@@ -310,7 +310,9 @@ TEST_F(OvpnControl, EveryLiveRunsChildEndsWithTheModule) {
 
 TEST_F(OvpnControl, DestructionWaitsForTheNewestRunnersOwnEnd) {
   auto client = Client();
-  // A finished run leaves the shared "EXIT_EVENT" signalled.
+  // A finished run leaves the shared "EXIT_EVENT" signalled while anybody holds it open (the
+  // test here, like a started program that watches it).
+  unique_handle exit_event(CreateEventW(nullptr, FALSE, FALSE, kExitEventName));
   ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"out:a\\r"}), SelfDir())));
   ASSERT_TRUE(client->WaitEndMarkers(2));
   // The newest run's child starts a program that keeps the output pipe open: that runner ends
@@ -324,13 +326,20 @@ TEST_F(OvpnControl, DestructionWaitsForTheNewestRunnersOwnEnd) {
   ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), module_->Th()->Handle(), GetCurrentProcess(),
                               &copy, SYNCHRONIZE, FALSE, 0));
   unique_handle runner(copy);
+  // The grandchild is let go once the child has been ended and destruction has been seen
+  // still waiting for a while: a destruction that does not wait for this runner returns first.
+  unique_handle destroyed(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  bool returned_early = false;
   std::thread releaser([&] {
     WaitForSingleObject(children[0].Get(), 30000);
+    returned_early = WaitForSingleObject(destroyed.get(), 1000) == WAIT_OBJECT_0;
     release.Open();
   });
 
   module_.reset();
+  SetEvent(destroyed.get());
   releaser.join();
+  EXPECT_FALSE(returned_early) << "destruction returned while the newest runner still ran";
   EXPECT_EQ(WaitForSingleObject(runner.get(), 0), WAIT_OBJECT_0)
       << "destruction returned before the newest runner had ended";
   EXPECT_EQ(children[1].WaitExit(10000), 0);
