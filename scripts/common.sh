@@ -39,12 +39,16 @@ prepare_prefix() {
   fi
 }
 
+# Configures the tree when it is new or when the options differ from those it was configured
+# with (a -D given later is not silently ignored), then builds.
 build_all() {
   say "building in $BUILD"
-  if [ ! -f "$BUILD/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD" -G Ninja \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  local options=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake"
+                 -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@")
+  local stamp="$BUILD/.velotarn-configure-options"
+  if [ ! -f "$BUILD/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "${options[*]}" ]; then
+    cmake -S "$ROOT" -B "$BUILD" "${options[@]}"
+    printf '%s' "${options[*]}" >"$stamp"
   fi
   cmake --build "$BUILD" -j "$(nproc)"
 }
