@@ -1,0 +1,133 @@
+// What the pipe server must never lose or let grow: messages and connections when the main
+// thread's queue refuses posts or the main thread is busy, and the records of a client that
+// stopped reading.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "pipe_server_fixture.h"
+#include "pipes/pipe_link.h"
+#include "runtime/application.h"
+#include "runtime/scope_exit.h"
+
+namespace velotarn::test {
+namespace {
+
+std::atomic<int> g_refused{0};
+
+// Refuses every other post of a connection or a message, as a full message queue would.
+BOOL WINAPI RefuseEveryOtherPost(HWND window, UINT msg, WPARAM wparam, LPARAM lparam) {
+  static std::atomic<unsigned> seen{0};
+  if ((msg == WM_PIPE_MESSAGE || msg == WM_PIPE_CONNECT) && seen++ % 2 == 0) {
+    ++g_refused;
+    SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return FALSE;
+  }
+  return PostMessageW(window, msg, wparam, lparam);
+}
+
+// Writes `bytes` as one message on a client end, blocking: for threads that must not pump.
+bool WriteMessage(HANDLE pipe, const std::string& bytes) {
+  unique_handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED ol{};
+  ol.hEvent = done.get();
+  DWORD written = 0;
+  if (!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ol) &&
+      GetLastError() != ERROR_IO_PENDING)
+    return false;
+  return GetOverlappedResult(pipe, &ol, &written, TRUE) && written == bytes.size();
+}
+
+class PipeDelivery : public PipeServerFixture {};
+
+TEST_F(PipeDelivery, RefusedPostsAreTriedAgainUntilTakenInOrder) {
+  TPipeLink::SetPostFunction(&RefuseEveryOtherPost);
+  ScopeExit restore{[] { TPipeLink::SetPostFunction(nullptr); }};
+  g_refused = 0;
+  RawClient clients[3];
+  for (RawClient& client : clients) ASSERT_TRUE(client.Open(name_));
+  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 3; })) << "a connection was lost";
+  for (int n = 0; n < 40; ++n)
+    ASSERT_TRUE(clients[n % 3].Send(Pattern(100 + n, n)));
+  ASSERT_TRUE(PumpUntil([&] { return messages_.size() == 40; }))
+      << messages_.size() << " of 40 messages arrived";
+  EXPECT_GT(g_refused.load(), 10);
+  // Each connection's messages in the order its client sent them (the connections' threads
+  // post side by side, so only that order is defined).
+  for (int c = 0; c < 3; ++c) {
+    std::vector<std::string> got, sent;
+    for (const Received& m : messages_)
+      if (m.pipe == connects_[c]) got.push_back(m.bytes);
+    for (int n = c; n < 40; n += 3) sent.push_back(Pattern(100 + n, n));
+    EXPECT_EQ(got, sent) << "client " << c;
+  }
+  EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(PipeDelivery, AMainThreadHeldBusyLosesNothingAndKeepsEachClientsOrder) {
+  constexpr int kClients = 10, kEach = 100;
+  std::vector<RawClient> clients(kClients);
+  for (RawClient& client : clients) ASSERT_TRUE(client.Open(name_));
+  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == kClients; }));
+  // The main thread blocks in the join: every message piles up in its queue meanwhile.
+  std::thread writer([&] {
+    for (int n = 0; n < kEach; ++n)
+      for (int c = 0; c < kClients; ++c)
+        if (!WriteMessage(clients[c].Handle(), Pattern(64, c * kEach + n))) return;
+  });
+  writer.join();
+  ASSERT_TRUE(PumpUntil([&] { return messages_.size() == kClients * kEach; }, 30000))
+      << messages_.size() << " of " << kClients * kEach << " messages arrived";
+  std::vector<int> next(kClients, 0);
+  for (const Received& m : messages_) {
+    const int c = static_cast<int>(
+        std::find(connects_.begin(), connects_.end(), m.pipe) - connects_.begin());
+    ASSERT_LT(c, kClients) << "a message from a connection never announced";
+    EXPECT_EQ(m.bytes, Pattern(64, c * kEach + next[c]++)) << "client " << c << " out of order";
+  }
+}
+
+TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
+  std::vector<std::wstring> logged;
+  Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
+  ScopeExit restore{[] { Application->OnException = nullptr; }};
+  RawClient slow;
+  ASSERT_TRUE(slow.Open(name_));
+  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
+  const HPIPE pipe = connects_[0];
+  const std::string record = Pattern(kMaxServerWrite, 7);
+
+  // Nothing is read: the records pile up in the connection's queue until the bound.
+  int queued = 0;
+  while (server_->Write(pipe, record.data(), kMaxServerWrite)) ++queued;
+  EXPECT_GE(queued, kMaxQueuedBytes / kMaxServerWrite);
+  EXPECT_LE(queued, kMaxQueuedBytes / kMaxServerWrite + 2);
+  EXPECT_FALSE(server_->Write(pipe, "x", 1)) << "an ended connection still takes records";
+
+  ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].pipe, pipe);
+  EXPECT_EQ(errors_[0].context, pcWorker);
+  EXPECT_EQ(errors_[0].code, kErrorPeerNotReading);
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_NE(logged[0].find(L"stopped reading"), std::wstring::npos) << logged[0];
+  EXPECT_EQ(server_->ClientCount(), 0);
+
+  // The client's next read fails instead of waiting; the server takes the next client.
+  EXPECT_FALSE(slow.Receive(5000).has_value());
+  EXPECT_TRUE(slow.LastError() == ERROR_PIPE_NOT_CONNECTED ||
+              slow.LastError() == ERROR_BROKEN_PIPE)
+      << slow.LastError();
+  RawClient next;
+  ASSERT_TRUE(next.Open(name_));
+  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 2; }));
+  ASSERT_TRUE(server_->Write(connects_[1], "hello", 5));
+  EXPECT_EQ(next.Receive(), std::optional<std::string>("hello"));
+}
+
+}  // namespace
+}  // namespace velotarn::test
