@@ -151,13 +151,13 @@ void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE, TMemoryStream* Stre
 }
 
 void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wstring& Directory) {
-  TOvpnThread* runner = TThread::New<TOvpnThread>();
-  runner->OnLine = [this](const std::wstring& Aline) { HandleOvpnLine(Aline); };
-  runner->OnTerminate = [this](TThread* Sender) { HandleOvpnTerminate(Sender); };
-  runner->SetFreeOnTerminate(true);
-  runner->FCmd = CommandLine;
-  runner->FOvpnDir = Directory;
-  runner->Start();
+  TNewThread<TOvpnThread> made = TThread::New<TOvpnThread>();
+  made->OnLine = [this](const std::wstring& Aline) { HandleOvpnLine(Aline); };
+  made->OnTerminate = [this](TThread* Sender) { HandleOvpnTerminate(Sender); };
+  made->SetFreeOnTerminate(true);
+  made->FCmd = CommandLine;
+  made->FOvpnDir = Directory;
+  TOvpnThread* runner = made.Start();
   // Registered after Start: it cannot reach its terminate handler before the main thread,
   // which is here, runs it.
   FTh = runner;

@@ -2,9 +2,9 @@
 
 #include <cassert>
 
-#include "pipes/pipe_client_thread.h"
-#include "pipes/pipe_link.h"
+#include "pipes/pipe_io_thread.h"
 #include "pipes/write_queue.h"
+#include "runtime/scope_exit.h"
 #include "runtime/synchronize.h"
 
 namespace velotarn {
@@ -28,7 +28,7 @@ TPipeClient::TPipeClient(TComponent* AOwner) : TComponent(AOwner) {
   assert(IsMainThread());
   FWriteQueue = std::make_unique<TWriteQueue>();
   FHwnd = CreateNotifyWindow(this);
-  FLink = std::make_shared<TPipeLink>(FHwnd.get());
+  FLink = std::make_shared<TPipeLink>(FHwnd.get(), static_cast<TPipeOwner*>(this));
 }
 
 TPipeClient::~TPipeClient() {
@@ -85,9 +85,15 @@ bool TPipeClient::Connect(DWORD wait_ms) {
   const HPIPE value = reinterpret_cast<HPIPE>(pipe.get());
   try {
     // Each connection has its own kill event, so a thread still ending from an earlier
-    // connection can never be revived by this one.
+    // connection can never be revived by this one. Its end event is never set: a client
+    // connection is not ended for a peer that stopped reading.
     unique_handle kill = NewEvent(/*ManualReset=*/true);
-    FWorker = TPipeClientThread::Launch(this, FLink, pipe, kill.get(), FWriteQueue->DataEvent());
+    unique_handle never_set = NewEvent(/*ManualReset=*/true);
+    TPipeIOHandles handles = TPipeIOHandles::Make(std::move(pipe), kill.get(), never_set.get(),
+                                                  FWriteQueue->DataEvent());
+    FWorker = NewPipeThread<TPipeIOThread>(FLink, std::move(handles), ERROR_PIPE_NOT_CONNECTED,
+                                           /*Id=*/0)
+                  .Start();
     FKillEv = std::move(kill);
   } catch (const Exception&) {
     return false;  // Connect reports nothing but its result
@@ -102,7 +108,7 @@ void TPipeClient::Disconnect(bool CanWait) {
   if (!FConnected) return;
   SetEvent(FKillEv.get());
   FConnected = false;  // Closing until the thread's end has been handled
-  TPipeClientThread* worker = FWorker;
+  TPipeIOThread* worker = FWorker;
   if (worker == nullptr) return;
   worker->Terminate();
   // The object may free itself during the wait; WaitFor is safe for that, and it keeps running
@@ -117,26 +123,27 @@ bool TPipeClient::Write(const void* Buffer, int32_t Count) {
   return true;
 }
 
-PPipeWrite TPipeClient::DequeueWrite(TPipeClientThread* Sender) {
+TPipeWrite* TPipeClient::DequeueWrite(const TPipeIOThread& Thread) {
   assert(IsMainThread());
-  if (Sender != FWorker || !FConnected) return nullptr;
+  if (&Thread != FWorker || !FConnected) return nullptr;
   return FWriteQueue->Dequeue();
 }
 
-void TPipeClient::WorkerTerminated(TPipeClientThread* Sender) {
+TPipeHandOff TPipeClient::HandOff(unique_handle) {
+  throw EPipeException(L"A pipe client has no listener");
+}
+
+void TPipeClient::ThreadTerminated(TPipeThread& Thread) {
   assert(IsMainThread());
-  const bool current = Sender == FWorker;  // a late end of an earlier connection changes nothing
-  const HPIPE pipe = Sender->Pipe();
+  const auto& worker = static_cast<const TPipeIOThread&>(Thread);  // a client has no other
+  const bool current = &worker == FWorker;  // a late end of an earlier connection changes nothing
+  const HPIPE pipe = worker.Pipe();
   if (current) FWorker = nullptr;
-  struct Reset {
-    TPipeClient* self;
-    bool current;
-    ~Reset() {
-      if (!current) return;
-      self->FPipe = kNoPipe;
-      self->FConnected = false;
-    }
-  } reset{this, current};
+  ScopeExit reset{[this, current] {
+    if (!current) return;
+    FPipe = kNoPipe;
+    FConnected = false;
+  }};
   if (!FDestroying) {
     if (TOnPipeDisconnect handler = FOPD) handler(this, pipe);
   }

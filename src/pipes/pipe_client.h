@@ -16,6 +16,7 @@
 #include <string>
 
 #include "pipes/notify_window.h"
+#include "pipes/pipe_link.h"
 #include "pipes/pipe_name.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
@@ -23,15 +24,14 @@
 
 namespace velotarn {
 
-class TPipeLink;
-class TPipeClientThread;
+class TPipeIOThread;
 class TWriteQueue;
 struct TPipeWrite;
 
 // Longest pipe path that Connect builds, terminator included.
 constexpr size_t kMaxPipePath = 1024;
 
-class TPipeClient : public TComponent, private TNotifyHandler {
+class TPipeClient : public TComponent, private TNotifyHandler, private TPipeOwner {
  public:
   explicit TPipeClient(TComponent* AOwner);
   ~TPipeClient() override;
@@ -67,17 +67,16 @@ class TPipeClient : public TComponent, private TNotifyHandler {
   void SetOnPipeError(TOnPipeError Value) { FOPE = std::move(Value); }
 
  private:
-  friend class TPipeClientThread;
-
   LRESULT HandleNotify(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) override;
   LRESULT WndProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
 
   // The path \\<server>\pipe\<name>; false when it does not fit kMaxPipePath.
   bool BuildPipePath(std::wstring& Path) const;
-  // Run on the main thread on behalf of the client thread. Only the current connection's
-  // thread gets records: one that is still ending leaves them for the next connection.
-  TPipeWrite* DequeueWrite(TPipeClientThread* Sender);
-  void WorkerTerminated(TPipeClientThread* Sender);
+  // For the connection's thread, on the main thread. Only the current connection's thread gets
+  // records: one that is still ending leaves them for the next connection.
+  TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) override;
+  void ThreadTerminated(TPipeThread& Thread) override;
+  TPipeHandOff HandOff(unique_handle Pipe) override;  // a client has no listener
 
   unique_hwnd FHwnd;
   HPIPE FPipe = reinterpret_cast<HPIPE>(INVALID_HANDLE_VALUE);
@@ -86,7 +85,7 @@ class TPipeClient : public TComponent, private TNotifyHandler {
   bool FConnected = false;
   bool FDestroying = false;
   std::unique_ptr<TWriteQueue> FWriteQueue;
-  TPipeClientThread* FWorker = nullptr;
+  TPipeIOThread* FWorker = nullptr;
   unique_handle FKillEv;  // the current connection's own kill event
   std::shared_ptr<TPipeLink> FLink;  // shared with the client thread, detached on destruction
   TOnPipeError FOPE;

@@ -7,7 +7,7 @@
 
 namespace velotarn {
 
-TPipeIOHandles TPipeIOHandles::Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE EndEvent,
+TPipeIOHandles TPipeIOHandles::Make(unique_handle Pipe, HANDLE KillEvent, HANDLE EndEvent,
                                     HANDLE DataEvent) {
   TPipeIOHandles handles;
   handles.Kill = DuplicateOwnHandle(KillEvent);
@@ -20,11 +20,12 @@ TPipeIOHandles TPipeIOHandles::Make(unique_handle& Pipe, HANDLE KillEvent, HANDL
 }
 
 TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Handles,
-                             DWORD ExemptError)
-    : FLink(std::move(Link)),
+                             DWORD ExemptError, uint64_t Id)
+    : TPipeThread(std::move(Link)),
       FPipe(std::move(Handles.Pipe)),
       FPipeValue(reinterpret_cast<HPIPE>(FPipe.get())),
       FExemptError(ExemptError),
+      FId(Id),
       FRcvBuffer(kReceiveSize),
       FKillEv(std::move(Handles.Kill)),
       FEndEv(std::move(Handles.End)),
@@ -205,7 +206,13 @@ void TPipeIOThread::ReportSent() {
 }
 
 bool TPipeIOThread::PostToOwner(UINT Msg, LPARAM LParam) {
-  return FLink->Post(Msg, FPipeValue, LParam, FKillEv.get());
+  return Link().Post(Msg, FPipeValue, LParam, FKillEv.get());
+}
+
+PPipeWrite TPipeIOThread::DequeueOnOwner() {
+  TPipeOwner* owner = Link().Owner();
+  if (owner == nullptr) throw EPipeException(L"The pipe component is gone");
+  return owner->DequeueWrite(*this);
 }
 
 // A peer that writes its last messages and closes its end at once can make a write fail

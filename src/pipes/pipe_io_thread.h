@@ -1,9 +1,11 @@
 #pragma once
-// TPipeIOThread: the I/O loop of one pipe connection, shared by the server's and the client's
-// connection threads. It reads the peer's messages (reassembling each one whatever its length)
+// TPipeIOThread: the I/O loop of one pipe connection, of a server's client or of a client
+// component. It reads the peer's messages (reassembling each one whatever its length)
 // and posts every complete message to the owner's window; it fetches the records queued for
-// the connection through a synchronous main-thread call and writes each as one message, one at
-// a time; any failure ends the connection.
+// the connection through a synchronous main-thread call (TPipeOwner::DequeueWrite) and writes
+// each as one message, one at a time; any failure ends the connection. The error that is the
+// peer's normal way of leaving (ERROR_BROKEN_PIPE for a server's client closing its end,
+// ERROR_PIPE_NOT_CONNECTED for a server ending a client's connection) is not reported.
 //
 // The thread owns the connection's handle, its own copies of the owner's kill event and of the
 // queue's data event, and its read and write events, so nothing it waits on can be closed under
@@ -14,11 +16,12 @@
 // The owner ends one connection by setting its end event: the loop then ends as on a failure,
 // reporting kErrorPeerNotReading, and the peer's next read fails instead of waiting.
 //
-// Threading: created on the main thread; Execute and the destructor run on the thread itself.
-// Pipe() may be read from any thread.
+// Threading: made on the main thread by NewPipeThread; Execute and the destructor run on the
+// thread itself. Pipe() and Id() may be read from any thread.
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -28,8 +31,6 @@
 #include "runtime/memory_stream.h"
 
 namespace velotarn {
-
-class TPipeLink;
 
 // Everything a connection thread is given, made before the thread exists so that starting one
 // cannot fail half-way.
@@ -41,34 +42,34 @@ struct TPipeIOHandles {
   unique_handle Read;   // read completion
   unique_handle Write;  // write completion
 
-  // Takes Pipe over only when every other handle could be made (raises EOSError otherwise,
-  // leaving Pipe with the caller).
-  static TPipeIOHandles Make(unique_handle& Pipe, HANDLE KillEvent, HANDLE EndEvent,
+  // Makes every event handle (raises EOSError when one cannot be made), then takes Pipe.
+  static TPipeIOHandles Make(unique_handle Pipe, HANDLE KillEvent, HANDLE EndEvent,
                              HANDLE DataEvent);
 };
 
-class TPipeIOThread : public TPipeThread {
+class TPipeIOThread final : public TPipeThread {
  public:
   // Size of the receive buffer at the start of every message.
   static constexpr DWORD kReceiveSize = 4096;
 
-  HPIPE Pipe() const noexcept { return FPipeValue; }
-
- protected:
-  TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Handles, DWORD ExemptError);
+  // For NewPipeThread only. Id is the component's own name for the connection.
+  TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Handles, DWORD ExemptError,
+                uint64_t Id);
   ~TPipeIOThread() override;
 
+  HPIPE Pipe() const noexcept { return FPipeValue; }
+  uint64_t Id() const noexcept { return FId; }
+
+ protected:
   void Execute() override;
 
-  // Runs on the main thread: the connection's next record (now the caller's) or null. May raise.
-  virtual PPipeWrite DequeueOnOwner() = 0;
-
-  TPipeLink& Link() const noexcept { return *FLink; }
+ private:
+  // Runs on the main thread: the connection's next record (now the caller's) or null; raises
+  // when the component is gone.
+  PPipeWrite DequeueOnOwner();
   // Posts to the owner's window, trying again while the main thread's queue is full; false
   // when the owner is gone or the thread is killed meanwhile.
   bool PostToOwner(UINT Msg, LPARAM LParam);
-
- private:
   bool StartRead();
   bool FinishRead();
   bool ReadMore();  // the rest of a message after ERROR_MORE_DATA
@@ -80,10 +81,10 @@ class TPipeIOThread : public TPipeThread {
   void EndConnection();
   HANDLE PipeHandle() const noexcept { return FPipe.get(); }
 
-  std::shared_ptr<TPipeLink> FLink;
   unique_handle FPipe;
   const HPIPE FPipeValue;
   const DWORD FExemptError;  // the error that is the peer's normal way of leaving
+  const uint64_t FId;
   DWORD FErrorCode = 0;
   DWORD FWrite = 0;
   unique_pipe_write FPipeWrite;

@@ -50,12 +50,12 @@ void TPipeLink::Detach() {
   assert(IsMainThread());
   std::lock_guard<std::mutex> guard(lock_);
   window_ = nullptr;
+  owner_ = nullptr;
 }
 
-bool TPipeLink::Attached() const noexcept {
+TPipeOwner* TPipeLink::Owner() const noexcept {
   assert(IsMainThread());
-  std::lock_guard<std::mutex> guard(lock_);
-  return window_ != nullptr;
+  return owner_;  // written by Detach, on this same thread
 }
 
 }  // namespace velotarn

@@ -1,9 +1,10 @@
 #pragma once
 // TPipeLink: what a pipe component shares with the threads it has started. Threads post their
-// notifications through it; the component detaches it when it is destroyed, after which posts
-// fail (the poster keeps what it would have handed over) and the main-thread side reports the
-// owner gone, so a thread that outlives its component never reaches the component, its window
-// or a window that later gets the same handle value.
+// notifications through it, and reach the component itself only through Owner(), on the main
+// thread, which hands out the component's TPipeOwner interface while it is attached. The
+// component detaches the link when it is destroyed, after which posts fail (the poster keeps
+// what it would have handed over) and Owner() is null, so a thread that outlives its component
+// never reaches the component, its window or a window that later gets the same handle value.
 //
 // A post that the system refuses (the main thread's message queue is full) is not dropped: a
 // pipe thread tries again after a pause until the window takes it, so every message and every
@@ -12,15 +13,45 @@
 // It also tells the threads whether the component wants to hear of completed writes: a
 // notification nobody handles would cost the main thread a message per record.
 //
-// Threading: Post and ReportSends from any thread; PostOnce, Detach, Attached and
-// SetReportSends on the main thread only.
+// Threading: Post and ReportSends from any thread; PostOnce, Detach, Owner and SetReportSends
+// on the main thread only.
 
 #include <windows.h>
 
 #include <atomic>
 #include <mutex>
 
+#include "pipes/pipe_types.h"
+#include "runtime/handles.h"
+#include "runtime/thread.h"
+
 namespace velotarn {
+
+class TPipeThread;
+class TPipeIOThread;
+struct TPipeWrite;
+
+// A connected instance taken over by the component on behalf of its listener.
+struct TPipeHandOff {
+  bool Pause = false;            // the listener is to pause (back-pressure)
+  HPIPE Pipe = 0;                // the connection's name in every event
+  TNewThread<TPipeThread> Worker{nullptr};  // not started yet; empty when it could not be made
+};
+
+// What a pipe component does for the threads it has started. Main thread only, reached through
+// TPipeLink::Owner().
+class TPipeOwner {
+ public:
+  // The next record for Thread's connection (now the caller's), or null.
+  virtual TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) = 0;
+  // Thread's termination step; it frees itself right after.
+  virtual void ThreadTerminated(TPipeThread& Thread) = 0;
+  // A listener's connected instance (only a server has a listener).
+  virtual TPipeHandOff HandOff(unique_handle Pipe) = 0;
+
+ protected:
+  ~TPipeOwner() = default;
+};
 
 class TPipeLink {
  public:
@@ -28,7 +59,7 @@ class TPipeLink {
   static constexpr DWORD kFirstPostRetryMs = 5;
   static constexpr DWORD kMaxPostRetryMs = 200;
 
-  explicit TPipeLink(HWND Window) noexcept : window_(Window) {}
+  TPipeLink(HWND Window, TPipeOwner* Owner) noexcept : window_(Window), owner_(Owner) {}
   TPipeLink(const TPipeLink&) = delete;
   TPipeLink& operator=(const TPipeLink&) = delete;
 
@@ -39,9 +70,9 @@ class TPipeLink {
   // Main thread: one attempt (the main thread is the one that would empty the queue).
   bool PostOnce(UINT Msg, WPARAM WParam, LPARAM LParam);
 
-  // The component is going away: no post reaches its window from now on.
+  // The component is going away: no post reaches its window from now on, and Owner() is null.
   void Detach();
-  bool Attached() const noexcept;
+  TPipeOwner* Owner() const noexcept;
 
   // Whether the component has a handler for completed writes (WM_PIPE_SENT).
   void SetReportSends(bool Value) noexcept { report_sends_.store(Value); }
@@ -59,6 +90,7 @@ class TPipeLink {
   std::atomic<bool> report_sends_{false};
   mutable std::mutex lock_;  // held only around the post itself and Detach
   HWND window_;
+  TPipeOwner* owner_;  // main thread only
 };
 
 }  // namespace velotarn

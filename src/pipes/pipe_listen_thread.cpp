@@ -4,33 +4,24 @@
 #include <cassert>
 
 #include "pipes/pipe_link.h"
-#include "pipes/pipe_server.h"
-#include "pipes/pipe_server_thread.h"
 
 namespace velotarn {
 
-TPipeListenThread* TPipeListenThread::Launch(TPipeServer* PipeServer,
-                                            std::shared_ptr<TPipeLink> Link,
-                                            const std::wstring& PipeName, HANDLE KillEvent) {
+TNewThread<TPipeListenThread> TPipeListenThread::Make(const std::shared_ptr<TPipeLink>& Link,
+                                                     const std::wstring& PipeName,
+                                                     HANDLE KillEvent) {
   assert(IsMainThread());
   THandles handles;
   handles.Kill = DuplicateOwnHandle(KillEvent);
   handles.Connect = NewEvent(/*ManualReset=*/true);
   handles.Resume = NewEvent(/*ManualReset=*/false);
   handles.Security = std::make_unique<TOpenSecurity>();
-  auto* thread = TThread::New<TPipeListenThread>(PipeServer, Link, PipeName, std::move(handles));
-  thread->SetFreeOnTerminate(true);
-  thread->OnTerminate = [PipeServer, Link](TThread* sender) {
-    if (Link->Attached()) PipeServer->ListenerTerminated(static_cast<TPipeListenThread*>(sender));
-  };
-  thread->Start();
-  return thread;
+  return NewPipeThread<TPipeListenThread>(Link, PipeName, std::move(handles));
 }
 
-TPipeListenThread::TPipeListenThread(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
-                                     std::wstring PipeName, THandles Handles)
-    : FPipeServer(PipeServer),
-      FLink(std::move(Link)),
+TPipeListenThread::TPipeListenThread(std::shared_ptr<TPipeLink> Link, std::wstring PipeName,
+                                     THandles Handles)
+    : TPipeThread(std::move(Link)),
       FPipeName(L"\\\\.\\pipe\\" + PipeName),
       FKillEv(std::move(Handles.Kill)),
       FConnectEv(std::move(Handles.Connect)),
@@ -66,23 +57,25 @@ void TPipeListenThread::ReportFailure() {
   const DWORD error = FErrorCode;
   unique_handle failed = std::move(FPipe);
   if (failed) CreateServerPipe();  // another instance of ours exists: no first-instance flag
-  FLink->Post(WM_PIPE_ERROR_LISTENER,
+  Link().Post(WM_PIPE_ERROR_LISTENER,
               failed ? reinterpret_cast<WPARAM>(failed.get())
                      : reinterpret_cast<WPARAM>(INVALID_HANDLE_VALUE),
               static_cast<LPARAM>(error), FKillEv.get());
 }
 
 void TPipeListenThread::HandOffClient() {
-  TPipeServer::THandOff handed;
+  TPipeHandOff handed;
   GuardedSynchronize(this, [this, &handed] {
     // The server registers the client and takes the instance over.
-    if (!FLink->Attached()) throw EPipeException(L"The pipe server is gone");
-    handed = FPipeServer->RegisterClient(FPipe);
+    TPipeOwner* owner = Link().Owner();
+    if (owner == nullptr) throw EPipeException(L"The pipe server is gone");
+    handed = owner->HandOff(std::move(FPipe));
   });
-  if (handed.Worker == nullptr) return;
-  FLink->Post(WM_PIPE_CONNECT, handed.Pipe, 0, FKillEv.get());
-  // Started whatever the post did: a connection's thread must run to end, also while stopping.
-  handed.Worker->Start();
+  if (!handed.Worker) return;
+  Link().Post(WM_PIPE_CONNECT, handed.Pipe, 0, FKillEv.get());
+  // Started whatever the post did: a connection's thread must run to its end, also while
+  // stopping.
+  handed.Worker.Start();
   if (handed.Pause && !Terminated()) WaitUntilResumed();
 }
 

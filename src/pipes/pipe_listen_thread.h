@@ -12,9 +12,9 @@
 // before the connect call is still handed over, with whatever it wrote before leaving. When the server has as many clients as it
 // takes, the listener pauses after the hand-off until the server lets it go on or kills it.
 //
-// Threading: made on the main thread by TPipeServer::StartListener; runs on its own thread and
-// frees itself. ResumeListening may be called from any thread while the object exists (the
-// server calls it on the main thread before the termination handler has run).
+// Threading: made on the main thread by Make; runs on its own thread and frees itself.
+// ResumeListening may be called from any thread while the object exists (the server calls it on
+// the main thread before the termination handler has run).
 
 #include <windows.h>
 
@@ -26,18 +26,15 @@
 
 namespace velotarn {
 
-class TPipeLink;
-class TPipeServer;
-
 class TPipeListenThread final : public TPipeThread {
  public:
   static constexpr DWORD kFirstRetryPauseMs = 20;
   static constexpr DWORD kMaxRetryPauseMs = 1000;
   static constexpr DWORD kDefaultTimeoutMs = 1000;  // for clients' WaitNamedPipe
 
-  // Starts a listener for the server's current name; raises when it cannot be started.
-  static TPipeListenThread* Launch(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
-                                  const std::wstring& PipeName, HANDLE KillEvent);
+  // A listener for PipeName, not started yet; raises when it cannot be made.
+  static TNewThread<TPipeListenThread> Make(const std::shared_ptr<TPipeLink>& Link,
+                                           const std::wstring& PipeName, HANDLE KillEvent);
 
   // Lets a listener paused by back-pressure go on listening.
   void ResumeListening() noexcept { SetEvent(FResumeEv.get()); }
@@ -51,9 +48,8 @@ class TPipeListenThread final : public TPipeThread {
     std::unique_ptr<TOpenSecurity> Security;
   };
 
-  // For TThread::New only.
-  TPipeListenThread(TPipeServer* PipeServer, std::shared_ptr<TPipeLink> Link,
-                    std::wstring PipeName, THandles Handles);
+  // For NewPipeThread only.
+  TPipeListenThread(std::shared_ptr<TPipeLink> Link, std::wstring PipeName, THandles Handles);
   ~TPipeListenThread() override;
 
  protected:
@@ -67,8 +63,6 @@ class TPipeListenThread final : public TPipeThread {
   void WaitUntilResumed();
   void RetryPause();
 
-  TPipeServer* const FPipeServer;  // touched on the main thread, and only while attached
-  std::shared_ptr<TPipeLink> FLink;
   DWORD FErrorCode = 0;
   unique_handle FPipe;
   const std::wstring FPipeName;

@@ -4,11 +4,11 @@
 #include <cassert>
 #include <string>
 
-#include "pipes/pipe_link.h"
+#include "pipes/pipe_io_thread.h"
 #include "pipes/pipe_listen_thread.h"
-#include "pipes/pipe_server_thread.h"
 #include "pipes/write_queue.h"
 #include "runtime/application.h"
+#include "runtime/scope_exit.h"
 #include "runtime/synchronize.h"
 
 namespace velotarn {
@@ -27,7 +27,7 @@ TPipeServer::TPipeServer(TComponent* AOwner) : TComponent(AOwner) {
   assert(IsMainThread());
   FKillEv = NewEvent(/*ManualReset=*/true);
   FHwnd = CreateNotifyWindow(this);
-  FLink = std::make_shared<TPipeLink>(FHwnd.get());
+  FLink = std::make_shared<TPipeLink>(FHwnd.get(), static_cast<TPipeOwner*>(this));
 }
 
 TPipeServer::~TPipeServer() {
@@ -126,14 +126,9 @@ void TPipeServer::StartListener() {
   // A fresh kill event per activation: a thread of an earlier activation that has not ended yet
   // still sees its own event set and cannot be revived by this one.
   unique_handle kill = NewEvent(/*ManualReset=*/true);
+  TNewThread<TPipeListenThread> listener = TPipeListenThread::Make(FLink, FPipeName, kill.get());
   ++FThreadCount;
-  try {
-    FListener = TPipeListenThread::Launch(this, FLink, FPipeName, kill.get());
-  } catch (...) {
-    FListener = nullptr;
-    --FThreadCount;
-    throw;
-  }
+  FListener = listener.Start();
   FKillEv = std::move(kill);
   FListenerPaused = false;
   FActive = true;
@@ -143,13 +138,10 @@ void TPipeServer::StopListener() {
   if (!FActive) return;
   FInShutDown = true;
   SetEvent(FKillEv.get());  // wakes every pipe thread of this activation, a paused listener too
-  struct Done {
-    TPipeServer* self;
-    ~Done() {
-      self->FInShutDown = false;
-      self->FActive = false;
-    }
-  } done{this};
+  ScopeExit done{[this] {
+    FInShutDown = false;
+    FActive = false;
+  }};
   WaitForThreads();
 }
 
@@ -188,9 +180,9 @@ void TPipeServer::WaitForThreads() {
   if (quit) PostQuitMessage(static_cast<int>(quit_code));
 }
 
-TPipeServer::THandOff TPipeServer::RegisterClient(unique_handle& Pipe) {
+TPipeHandOff TPipeServer::HandOff(unique_handle Pipe) {
   assert(IsMainThread());
-  THandOff result;
+  TPipeHandOff result;
   // Back-pressure: this client is still taken, then nobody listens until clients have left.
   result.Pause = FThreadCount > kSuspendThreadCount && FListener != nullptr;
   if (result.Pause) FListenerPaused = true;
@@ -200,26 +192,26 @@ TPipeServer::THandOff TPipeServer::RegisterClient(unique_handle& Pipe) {
   entry->Id = FNextEntryId++;
   TClientEntry* added = entry.get();
   FClients.push_back(std::move(entry));
-  ++FThreadCount;
   try {
     added->WriteQueue = std::make_unique<TWriteQueue>();
     added->EndEv = NewEvent(/*ManualReset=*/true);
-    result.Worker = TPipeServerThread::Launch(this, FLink, Pipe, FKillEv.get(),
-                                              added->EndEv.get(),
-                                              added->WriteQueue->DataEvent(), added->Id);
+    TPipeIOHandles handles = TPipeIOHandles::Make(std::move(Pipe), FKillEv.get(),
+                                                  added->EndEv.get(),
+                                                  added->WriteQueue->DataEvent());
+    result.Worker = NewPipeThread<TPipeIOThread>(FLink, std::move(handles), ERROR_BROKEN_PIPE,
+                                                 added->Id);
+    ++FThreadCount;
   } catch (...) {
     // Nothing is reported but the disconnect notification; the instance is closed.
     UnregisterClient(added->Id);
     if (Pipe) DisconnectNamedPipe(Pipe.get());
-    Pipe.reset();
-    --FThreadCount;
   }
   return result;
 }
 
-PPipeWrite TPipeServer::DequeueWrite(uint64_t EntryId) {
+TPipeWrite* TPipeServer::DequeueWrite(const TPipeIOThread& Thread) {
   assert(IsMainThread());
-  TClientEntry* entry = FindEntry(EntryId);
+  TClientEntry* entry = FindEntry(Thread.Id());
   return entry != nullptr ? entry->WriteQueue->Dequeue() : nullptr;
 }
 
@@ -233,10 +225,17 @@ void TPipeServer::UnregisterClient(uint64_t EntryId) {
   if (!FInShutDown && !FDestroying && FOPD) FLink->PostOnce(WM_PIPE_DISCONNECT, pipe, 0);
 }
 
-void TPipeServer::WorkerTerminated(TPipeServerThread* Sender) {
+void TPipeServer::ThreadTerminated(TPipeThread& Thread) {
+  if (auto* worker = dynamic_cast<TPipeIOThread*>(&Thread))
+    WorkerTerminated(*worker);
+  else
+    ListenerTerminated(static_cast<TPipeListenThread&>(Thread));
+}
+
+void TPipeServer::WorkerTerminated(TPipeIOThread& Worker) {
   assert(IsMainThread());
-  UnregisterClient(Sender->EntryId());
-  FExits.Add(Sender);
+  UnregisterClient(Worker.Id());
+  FExits.Add(&Worker);
   --FThreadCount;
   if (!FInShutDown && FThreadCount <= kResumeThreadCount && FListener != nullptr &&
       FListenerPaused) {
@@ -245,11 +244,11 @@ void TPipeServer::WorkerTerminated(TPipeServerThread* Sender) {
   }
 }
 
-void TPipeServer::ListenerTerminated(TPipeListenThread* Sender) {
+void TPipeServer::ListenerTerminated(TPipeListenThread& Listener) {
   assert(IsMainThread());
-  FExits.Add(Sender);
+  FExits.Add(&Listener);
   --FThreadCount;
-  if (FListener != Sender) return;  // a listener of an earlier activation
+  if (FListener != &Listener) return;  // a listener of an earlier activation
   FListener = nullptr;
   FListenerPaused = false;
   if (!FInShutDown && FThreadCount == 0) FActive = false;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "pipes/notify_window.h"
+#include "pipes/pipe_link.h"
 #include "pipes/pipe_name.h"
 #include "pipes/pipe_thread.h"
 #include "pipes/pipe_types.h"
@@ -27,9 +28,8 @@
 
 namespace velotarn {
 
-class TPipeLink;
 class TPipeListenThread;
-class TPipeServerThread;
+class TPipeIOThread;
 class TWriteQueue;
 struct TPipeWrite;
 struct TClientEntry;
@@ -53,7 +53,7 @@ constexpr DWORD kStopWaitMs = 10000;
 // written.
 constexpr int64_t kMaxQueuedBytes = 4 * 1024 * 1024;
 
-class TPipeServer : public TComponent, private TNotifyHandler {
+class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwner {
  public:
   explicit TPipeServer(TComponent* AOwner);
   ~TPipeServer() override;
@@ -98,9 +98,6 @@ class TPipeServer : public TComponent, private TNotifyHandler {
   void SetOnPipeError(TOnPipeError Value) { FOPE = std::move(Value); }
 
  private:
-  friend class TPipeListenThread;
-  friend class TPipeServerThread;
-
   LRESULT HandleNotify(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) override;
   LRESULT WndProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam);
 
@@ -108,20 +105,17 @@ class TPipeServer : public TComponent, private TNotifyHandler {
   void StopListener();
   void WaitForThreads();
 
-  // Run on the main thread on behalf of pipe threads. RegisterClient takes the instance over
-  // and makes its connection's thread, which the listener starts once it has announced the
-  // connection.
-  struct THandOff {
-    bool Pause = false;                   // the listener is to pause (back-pressure)
-    HPIPE Pipe = 0;                       // the connection's name in every event
-    TPipeServerThread* Worker = nullptr;  // suspended; null when it could not be made
-  };
-  THandOff RegisterClient(unique_handle& Pipe);
+  // For the pipe threads, on the main thread. HandOff registers the client, takes the instance
+  // over and makes its connection's thread, which the listener starts once it has announced
+  // the connection.
+  TPipeHandOff HandOff(unique_handle Pipe) override;
+  TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) override;
+  void ThreadTerminated(TPipeThread& Thread) override;
+
   void EndStalledClient(TClientEntry& Entry);
-  TPipeWrite* DequeueWrite(uint64_t EntryId);
   void UnregisterClient(uint64_t EntryId);
-  void WorkerTerminated(TPipeServerThread* Sender);
-  void ListenerTerminated(TPipeListenThread* Sender);
+  void WorkerTerminated(TPipeIOThread& Worker);
+  void ListenerTerminated(TPipeListenThread& Listener);
 
   TClientEntry* FindLive(HPIPE Pipe) const;
   TClientEntry* FindEntry(uint64_t EntryId) const;

@@ -1,24 +1,47 @@
 #pragma once
-// TPipeThread: the base of every thread of the pipe library (listener, server and client I/O
-// threads). Each is created suspended, given its termination handler and FreeOnTerminate, and
-// only then started, so that no pipe thread can end unnoticed; it frees itself after its
-// termination handler has run on the main thread.
+// TPipeThread: the base of every thread of the pipe library (the listener and the connections'
+// I/O threads). Each is made by NewPipeThread: suspended, freeing itself, with a termination
+// handler that reaches its component through the link while the component exists; it is
+// started only then, so that no pipe thread can end unnoticed.
 //
-// Threading: as TThread.
+// Threading: as TThread. Link() may be used from the thread itself and the main thread.
 
 #include <windows.h>
 
+#include <memory>
+#include <utility>
 #include <vector>
 
+#include "pipes/pipe_link.h"
 #include "runtime/handles.h"
 #include "runtime/thread.h"
 
 namespace velotarn {
 
 class TPipeThread : public TThread {
+ public:
+  TPipeLink& Link() const noexcept { return *FLink; }
+
  protected:
-  TPipeThread() : TThread(/*create_suspended=*/true) {}
+  explicit TPipeThread(std::shared_ptr<TPipeLink> Link)
+      : TThread(/*create_suspended=*/true), FLink(std::move(Link)) {}
+
+ private:
+  const std::shared_ptr<TPipeLink> FLink;
 };
+
+// Makes a pipe thread of class T (constructed from the link and `args`), suspended, freeing
+// itself after its termination step, which reaches the component as
+// TPipeOwner::ThreadTerminated while the link is attached.
+template <class T, class... Args>
+TNewThread<T> NewPipeThread(const std::shared_ptr<TPipeLink>& Link, Args&&... args) {
+  TNewThread<T> thread = TThread::New<T>(Link, std::forward<Args>(args)...);
+  thread->SetFreeOnTerminate(true);
+  thread->OnTerminate = [Link](TThread* Sender) {
+    if (TPipeOwner* owner = Link->Owner()) owner->ThreadTerminated(*static_cast<T*>(Sender));
+  };
+  return thread;
+}
 
 // Pipe threads whose termination handler has run but which are still on their way out (freeing
 // themselves). Their owner waits for them when it stops, so that nothing of theirs still runs

@@ -51,4 +51,19 @@ const Exception* CurrentException(Exception& fallback_storage) {
   return &fallback_storage;
 }
 
+std::wstring CurrentExceptionMessage() {
+  Exception fallback(L"");
+  const Exception* error = CurrentException(fallback);
+  return error != nullptr ? error->Message() : std::wstring();
+}
+
+std::wstring ExceptionMessage(const std::exception_ptr& error) {
+  if (!error) return {};
+  try {
+    std::rethrow_exception(error);
+  } catch (...) {
+    return CurrentExceptionMessage();
+  }
+}
+
 }  // namespace velotarn

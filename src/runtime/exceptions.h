@@ -63,4 +63,9 @@ class EListError : public Exception {
 // Returns false outside a catch block.
 const Exception* CurrentException(Exception& fallback_storage);
 
+// The message of the error being handled right now (empty outside a catch block), and of a
+// stored one (empty for none): the same conversion as CurrentException.
+std::wstring CurrentExceptionMessage();
+std::wstring ExceptionMessage(const std::exception_ptr& error);
+
 }  // namespace velotarn

@@ -47,63 +47,33 @@ class UniqueHandle {
   Handle h_ = Traits::Invalid();
 };
 
-// Kernel objects closed with CloseHandle. Both NULL and INVALID_HANDLE_VALUE mean "none":
-// CreateFileW/CreateNamedPipeW fail with the latter, CreateEventW/OpenProcess with the former.
-struct KernelHandleTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  static void Close(Handle h) noexcept { ::CloseHandle(h); }
-};
-using unique_handle = UniqueHandle<KernelHandleTraits>;
+// What an owner needs to know of a kind of handle: its type, its closer, and whether
+// INVALID_HANDLE_VALUE means "none" as well as null.
+enum class TNoHandle { Null, NullOrInvalidValue };
 
-struct ServiceHandleTraits {
-  using Handle = SC_HANDLE;
+template <class H, auto Closer, TNoHandle None = TNoHandle::Null>
+struct TCloserTraits {
+  using Handle = H;
   static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr; }
-  static void Close(Handle h) noexcept { ::CloseServiceHandle(h); }
+  static bool IsValid(Handle h) noexcept {
+    return h != nullptr && (None == TNoHandle::Null || h != INVALID_HANDLE_VALUE);
+  }
+  static void Close(Handle h) noexcept { Closer(h); }
 };
-using unique_schandle = UniqueHandle<ServiceHandleTraits>;
 
-struct EventSourceTraits {
-  using Handle = HANDLE;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr; }
-  static void Close(Handle h) noexcept { ::DeregisterEventSource(h); }
-};
-using unique_event_source = UniqueHandle<EventSourceTraits>;
+// An owner for handles of type H closed with Closer.
+template <class H, auto Closer, TNoHandle None = TNoHandle::Null>
+using unique_any = UniqueHandle<TCloserTraits<H, Closer, None>>;
 
-struct GlobalMemoryTraits {
-  using Handle = HGLOBAL;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr; }
-  static void Close(Handle h) noexcept { ::GlobalFree(h); }
-};
-using unique_hglobal = UniqueHandle<GlobalMemoryTraits>;
-
-struct LocalMemoryTraits {
-  using Handle = HLOCAL;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr; }
-  static void Close(Handle h) noexcept { ::LocalFree(h); }
-};
-using unique_hlocal = UniqueHandle<LocalMemoryTraits>;
-
-struct WindowTraits {
-  using Handle = HWND;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr; }
-  static void Close(Handle h) noexcept { ::DestroyWindow(h); }
-};
-using unique_hwnd = UniqueHandle<WindowTraits>;
-
-struct ModuleTraits {
-  using Handle = HMODULE;
-  static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept { return h != nullptr; }
-  static void Close(Handle h) noexcept { ::FreeLibrary(h); }
-};
-using unique_hmodule = UniqueHandle<ModuleTraits>;
+// Kernel objects: both NULL and INVALID_HANDLE_VALUE mean "none" (CreateFileW and
+// CreateNamedPipeW fail with the latter, CreateEventW and OpenProcess with the former).
+using unique_handle = unique_any<HANDLE, ::CloseHandle, TNoHandle::NullOrInvalidValue>;
+using unique_schandle = unique_any<SC_HANDLE, ::CloseServiceHandle>;
+using unique_event_source = unique_any<HANDLE, ::DeregisterEventSource>;
+using unique_hglobal = unique_any<HGLOBAL, ::GlobalFree>;
+using unique_hlocal = unique_any<HLOCAL, ::LocalFree>;
+using unique_hwnd = unique_any<HWND, ::DestroyWindow>;
+using unique_hmodule = unique_any<HMODULE, ::FreeLibrary>;
 
 // A locked global memory block, unlocked on scope exit.
 class GlobalLockGuard {

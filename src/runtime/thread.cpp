@@ -6,7 +6,6 @@
 
 #include "runtime/exceptions.h"
 #include "runtime/handles.h"
-#include "runtime/text.h"
 
 namespace velotarn {
 
@@ -109,6 +108,15 @@ void TThread::Free() {
   delete this;
 }
 
+void TThread::Abandon() {
+  Terminate();
+  if (FreeOnTerminate()) {
+    while (Suspended()) Resume();  // it frees itself after its termination step
+    return;
+  }
+  Free();
+}
+
 void TThread::DoTerminate() {
   if (!OnTerminate) return;
   // ThreadProc's reference keeps the state, and so the call's signal, alive if the handler frees
@@ -153,19 +161,6 @@ unsigned __stdcall TThread::ThreadProc(void* param) {
   state->finished.store(true);
   if (free_self) delete self;
   return result;
-}
-
-std::wstring ExceptionMessage(const std::exception_ptr& error) {
-  if (!error) return {};
-  try {
-    std::rethrow_exception(error);
-  } catch (const Exception& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return Utf8ToWide(e.what());
-  } catch (...) {
-    return L"Unknown exception";
-  }
 }
 
 }  // namespace velotarn

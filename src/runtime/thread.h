@@ -3,7 +3,8 @@
 //
 // Creation: the system thread is made suspended by the constructor and let go only once the
 // most derived constructor has finished, by TThread::New<T>(...) (or Start() later when it
-// was created suspended). Always create threads through New<T>.
+// was created suspended). Always create threads through New<T>: it returns a TNewThread, which
+// owns a thread created suspended until Start hands it on, and lets it go if dropped before.
 //
 // Lifetime: a thread with FreeOnTerminate frees itself on its own thread after its termination
 // step; nobody else may free it. Any other thread object is freed by its creator with Free()
@@ -21,11 +22,15 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "runtime/component.h"
 #include "runtime/synchronize.h"
 
 namespace velotarn {
+
+template <class T>
+class TNewThread;
 
 class TThread : public TObject {
  public:
@@ -33,11 +38,16 @@ class TThread : public TObject {
 
   // Makes the thread object and starts it (unless create_suspended) once constructed.
   template <class T, class... Args>
-  static T* New(Args&&... args) {
+  static TNewThread<T> New(Args&&... args) {
     T* thread = new T(std::forward<Args>(args)...);
     thread->AfterConstruction();
-    return thread;
+    return TNewThread<T>(thread);
   }
+
+  // A thread that will never be started: its body is skipped, its termination step runs as
+  // for any thread (OnTerminate still reaches its owner), and it is freed, by itself when it
+  // has FreeOnTerminate, else here once it has ended.
+  void Abandon();
 
   // Frees a thread that does not free itself: sets Terminated, lets a never-started thread run
   // (its body is then skipped), waits for it, then deletes the object.
@@ -92,14 +102,59 @@ class TThread : public TObject {
   int return_value_ = 0;
 };
 
+// What New<T> returns: the owner of a thread object while nobody else may free it yet. For a
+// thread created suspended, Start() lets it run and hands it on (to itself with FreeOnTerminate,
+// else to the caller); dropped before that, the thread is abandoned (see TThread::Abandon), so
+// a failure between creation and Start leaks nothing. A thread created running is handed on
+// with release().
+//
+// Threading: a plain value of the creating thread.
+template <class T>
+class TNewThread {
+ public:
+  explicit TNewThread(T* Thread) noexcept : FThread(Thread) {}
+  TNewThread(TNewThread&& Other) noexcept : FThread(std::exchange(Other.FThread, nullptr)) {}
+  // From the owner of a derived class's thread.
+  template <class U>
+  TNewThread(TNewThread<U>&& Other) noexcept : FThread(Other.release()) {}
+  TNewThread& operator=(TNewThread&& Other) noexcept {
+    if (this != &Other) {
+      Drop();
+      FThread = std::exchange(Other.FThread, nullptr);
+    }
+    return *this;
+  }
+  ~TNewThread() { Drop(); }
+
+  T* get() const noexcept { return FThread; }
+  T* operator->() const noexcept { return FThread; }
+  explicit operator bool() const noexcept { return FThread != nullptr; }
+
+  // Lets the thread run; from then on it is no longer this owner's.
+  T* Start() {
+    FThread->Start();
+    return std::exchange(FThread, nullptr);
+  }
+  [[nodiscard]] T* release() noexcept { return std::exchange(FThread, nullptr); }
+
+ private:
+  void Drop() noexcept {
+    if (FThread == nullptr) return;
+    try {
+      std::exchange(FThread, nullptr)->Abandon();
+    } catch (...) {
+      // A thread that cannot even be resumed stays frozen: nothing else can be done.
+    }
+  }
+
+  T* FThread = nullptr;
+};
+
 // Owner for a thread object that does not free itself.
 struct ThreadFree {
   void operator()(TThread* t) const { t->Free(); }
 };
 template <class T>
 using ThreadPtr = std::unique_ptr<T, ThreadFree>;
-
-// Text of an error kept as FatalException (empty when there is none).
-std::wstring ExceptionMessage(const std::exception_ptr& error);
 
 }  // namespace velotarn

@@ -67,12 +67,10 @@ void UpdateRegistration(bool install, bool silent) {
         DeleteRegistration(*service, manager.get());
     } catch (...) {
       success = false;
-      Exception fallback(L"");
-      const Exception& error = *CurrentException(fallback);
       const wchar_t* format = install ? L"Service \"%ls\" failed to install with error: \"%ls\""
                                       : L"Service \"%ls\" failed to uninstall with error: \"%ls\"";
-      ShowOutcome(Format(format, service->DisplayName().c_str(), error.Message().c_str()),
-                  okError);
+      const std::wstring message = CurrentExceptionMessage();
+      ShowOutcome(Format(format, service->DisplayName().c_str(), message.c_str()), okError);
     }
   }
   if (success && !silent)

@@ -88,10 +88,7 @@ void TService::LogMessage(const std::wstring& message, WORD event_type, WORD cat
 
 void TService::LogServiceFailure(const wchar_t* action) noexcept {
   try {
-    Exception fallback(L"");
-    const Exception* error = CurrentException(fallback);
-    LogMessage(Format(L"Service failed on %ls: %ls", action,
-                      error ? error->Message().c_str() : L""));
+    LogMessage(Format(L"Service failed on %ls: %ls", action, CurrentExceptionMessage().c_str()));
   } catch (...) {
     // Nothing is left to report a failure of the log itself to.
   }
@@ -135,7 +132,7 @@ void TService::ReportStopped() noexcept {
 }
 
 void TService::RunServiceThread() {
-  ThreadPtr<TServiceThread> thread(TThread::New<TServiceThread>(this));  // created suspended
+  ThreadPtr<TServiceThread> thread(TThread::New<TServiceThread>(this).release());  // suspended
   {
     std::lock_guard<std::mutex> guard(FThreadLock);
     FServiceThread = thread.get();

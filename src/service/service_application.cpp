@@ -80,7 +80,7 @@ void TServiceApplication::Run() {
 void TServiceApplication::RunServiceMode() {
   LogExceptionsFromNowOn();
   ThreadPtr<TServiceStartThread> start(
-      TThread::New<TServiceStartThread>(Services(), Application->Handle()));
+      TThread::New<TServiceStartThread>(Services(), Application->Handle()).release());
   // The dispatcher thread's WM_QUIT ends the loop once every service has stopped.
   while (!Application->Terminated()) {
     try {

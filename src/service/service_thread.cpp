@@ -88,9 +88,7 @@ void TServiceThread::HandleControlCode(DWORD code) {
         break;
     }
   } catch (...) {
-    Exception fallback(L"");
-    const Exception* error = CurrentException(fallback);
-    std::wstring message = error ? error->Message() : std::wstring();
+    std::wstring message = CurrentExceptionMessage();
     // A failed shutdown keeps whatever it reported: the system is going down regardless.
     if (code != SERVICE_CONTROL_SHUTDOWN) FService->SetStatus(remembered);
     if (const wchar_t* action = ActionWord(code))

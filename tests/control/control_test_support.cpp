@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "runtime/exceptions.h"
 #include "runtime/text.h"
 #include "test_support.h"
 
@@ -79,7 +80,7 @@ TRunRecorder::~TRunRecorder() {
 
 TOvpnThread* TRunRecorder::Start(const std::wstring& command, const std::wstring& directory,
                                  bool start) {
-  FRunner = TThread::New<TOvpnThread>();
+  FRunner = TThread::New<TOvpnThread>().release();
   FRunner->OnLine = [this](const std::wstring& line) { FLines.push_back(line); };
   FRunner->OnTerminate = [this](TThread* sender) {
     ++FTerminateCount;

@@ -168,7 +168,7 @@ TEST(Application, HandleExceptionDropsAbortAndCallsOnException) {
 }
 
 TEST(Application, HandleExceptionWithoutHandlerShowsBoxWithFinalPeriod) {
-  ThreadPtr<BoxCloser> closer(TThread::New<BoxCloser>(Application->Title()));
+  ThreadPtr<BoxCloser> closer(TThread::New<BoxCloser>(Application->Title()).release());
   try {
     throw Exception(L"disk is full");
   } catch (...) {
@@ -198,14 +198,14 @@ TEST(Application, MessageBoxLoopStillRunsSynchronousCalls) {
     WaitingCloser(std::wstring c, std::atomic<bool>& f) : BoxCloser(std::move(c)), flag_(f) {}
    protected:
     void Execute() override {
-      ThreadPtr<Caller> caller(TThread::New<Caller>(flag_));
+      ThreadPtr<Caller> caller(TThread::New<Caller>(flag_).release());
       caller->WaitFor();  // off the main thread: a plain wait, completed by the box's loop
       BoxCloser::Execute();
     }
    private:
     std::atomic<bool>& flag_;
   };
-  ThreadPtr<WaitingCloser> closer(TThread::New<WaitingCloser>(Application->Title(), call_ran));
+  ThreadPtr<WaitingCloser> closer(TThread::New<WaitingCloser>(Application->Title(), call_ran).release());
   try {
     throw Exception(L"x");
   } catch (...) {

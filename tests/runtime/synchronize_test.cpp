@@ -56,8 +56,8 @@ TEST(Synchronize, CallsFromTwoThreadsRunOnMainThreadInOrder) {
     };
   };
   CheckSynchronize();  // nothing pending: the signal is reset
-  ThreadPtr<LambdaThread> a(TThread::New<LambdaThread>(body("a", a_resumed_after_call), true));
-  ThreadPtr<LambdaThread> b(TThread::New<LambdaThread>(body("b", b_resumed_after_call), true));
+  ThreadPtr<LambdaThread> a(TThread::New<LambdaThread>(body("a", a_resumed_after_call), true).release());
+  ThreadPtr<LambdaThread> b(TThread::New<LambdaThread>(body("b", b_resumed_after_call), true).release());
   {
     TSyncWait armed;
     a->Start();
@@ -81,7 +81,7 @@ TEST(Synchronize, ErrorComesBackToCallerAndMainThreadGoesOn) {
       caught = e.Message();
     }
     self->Synchronize([&] { second_ran = true; });
-  }));
+  }).release());
   t->WaitFor();
   EXPECT_EQ(caught, L"boom");
   EXPECT_TRUE(second_ran);
@@ -89,7 +89,7 @@ TEST(Synchronize, ErrorComesBackToCallerAndMainThreadGoesOn) {
   bool posted_seen = false;
   PostMessageW(Application->Handle(), WM_NULL, 0, 0);
   ThreadPtr<LambdaThread> u(TThread::New<LambdaThread>(
-      [&](LambdaThread* self) { self->Synchronize([&] { posted_seen = true; }); }));
+      [&](LambdaThread* self) { self->Synchronize([&] { posted_seen = true; }); }).release());
   EXPECT_TRUE(PumpUntil([&] { return posted_seen; }));
 }
 
@@ -97,7 +97,7 @@ TEST(Synchronize, HandleMessageWakesFromWaitMessageForACall) {
   // The loop blocks in WaitMessage; a call from another thread must wake it by itself.
   bool ran = false;
   ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>(
-      [&](LambdaThread* self) { self->Synchronize([&] { ran = true; }); }));
+      [&](LambdaThread* self) { self->Synchronize([&] { ran = true; }); }).release());
   const ULONGLONG deadline = GetTickCount64() + 10000;
   while (!ran && GetTickCount64() < deadline) Application->HandleMessage();
   EXPECT_TRUE(ran);
@@ -117,7 +117,7 @@ TEST(Synchronize, ManyCallersLeaveAtMostAFewSpareHandlesBehind) {
     for (int i = 0; i < kThreads; ++i) {
       threads.emplace_back(TThread::New<LambdaThread>([&](LambdaThread* self) {
         for (int n = 0; n < kCallsEach; ++n) self->Synchronize([&] { ++ran; });
-      }));
+      }).release());
     }
     for (auto& t : threads) t->WaitFor();
   }

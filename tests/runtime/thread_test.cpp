@@ -62,7 +62,7 @@ class CountedThread : public LambdaThread {
 
 TEST(Thread, NonSuspendedThreadStartsAfterMostDerivedConstructor) {
   unique_handle started(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  ThreadPtr<SlowConstructedThread> t(TThread::New<SlowConstructedThread>(started.get()));
+  ThreadPtr<SlowConstructedThread> t(TThread::New<SlowConstructedThread>(started.get()).release());
   t->WaitFor();
   EXPECT_FALSE(t->early_start_);
   EXPECT_EQ(t->seen_, 42);
@@ -70,7 +70,7 @@ TEST(Thread, NonSuspendedThreadStartsAfterMostDerivedConstructor) {
 
 TEST(Thread, SuspendedThreadWaitsForStartAndReportsState) {
   std::atomic<bool> ran{false};
-  ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>([&](LambdaThread*) { ran = true; }, true));
+  ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>([&](LambdaThread*) { ran = true; }, true).release());
   EXPECT_TRUE(t->Suspended());
   EXPECT_NE(t->ThreadID(), 0u);
   EXPECT_EQ(WaitForSingleObject(t->Handle(), 200), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -85,7 +85,7 @@ TEST(Thread, ReturnValueIsExitCodeAndFatalExceptionIsKept) {
   ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>([](LambdaThread* self) {
     self->SetReturnValue(7);
     throw EOSError(5);
-  }));
+  }).release());
   EXPECT_EQ(t->WaitFor(), 7u);
   ASSERT_TRUE(t->FatalException());
   EXPECT_NE(ExceptionMessage(t->FatalException()).find(L"Code: 5."), std::wstring::npos);
@@ -96,7 +96,7 @@ TEST(Thread, OnTerminateRunsOnMainThreadAfterBodyBeforeWaitEnds) {
   std::vector<std::string> order;  // body writes before the handler runs: no overlap
   DWORD handler_thread = 0;
   ThreadPtr<LambdaThread> t(
-      TThread::New<LambdaThread>([&](LambdaThread*) { order.push_back("body"); }, true));
+      TThread::New<LambdaThread>([&](LambdaThread*) { order.push_back("body"); }, true).release());
   t->OnTerminate = [&](TThread* sender) {
     EXPECT_EQ(sender, t.get());
     handler_thread = GetCurrentThreadId();
@@ -113,7 +113,7 @@ TEST(Thread, WaitForOnMainThreadRunsTheThreadsSynchronousCalls) {
   int calls = 0;
   ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>([&](LambdaThread* self) {
     for (int i = 0; i < 3; ++i) self->Synchronize([&] { ++calls; });
-  }));
+  }).release());
   t->WaitFor();
   EXPECT_EQ(calls, 3);
 }
@@ -121,7 +121,7 @@ TEST(Thread, WaitForOnMainThreadRunsTheThreadsSynchronousCalls) {
 TEST(Thread, TerminatedBeforeStartSkipsBody) {
   std::atomic<bool> ran{false};
   bool terminated_seen = false;
-  ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>([&](LambdaThread*) { ran = true; }, true));
+  ThreadPtr<LambdaThread> t(TThread::New<LambdaThread>([&](LambdaThread*) { ran = true; }, true).release());
   t->OnTerminate = [&](TThread*) { terminated_seen = true; };
   t->Terminate();
   t->Start();
@@ -137,7 +137,7 @@ TEST(Thread, FreeingUnfinishedThreadTerminatesAndWaits) {
       ++loops;
       SwitchToThread();
     }
-  });
+  }).release();
   ASSERT_TRUE(PumpUntil([&] { return loops > 0; }));
   HANDLE dup = nullptr;
   DuplicateHandle(GetCurrentProcess(), t->Handle(), GetCurrentProcess(), &dup, SYNCHRONIZE, FALSE,
@@ -149,7 +149,7 @@ TEST(Thread, FreeingUnfinishedThreadTerminatesAndWaits) {
 
 TEST(Thread, FreeingNeverStartedThreadDoesNotHang) {
   std::atomic<bool> ran{false};
-  LambdaThread* t = TThread::New<LambdaThread>([&](LambdaThread*) { ran = true; }, true);
+  LambdaThread* t = TThread::New<LambdaThread>([&](LambdaThread*) { ran = true; }, true).release();
   t->Free();
   EXPECT_FALSE(ran);
 }
@@ -157,7 +157,7 @@ TEST(Thread, FreeingNeverStartedThreadDoesNotHang) {
 TEST(Thread, FreeOnTerminateFreesItselfAfterTerminationStep) {
   g_destroyed = 0;
   bool terminate_ran = false;
-  auto* t = TThread::New<CountedThread>([](LambdaThread*) {}, true);
+  auto* t = TThread::New<CountedThread>([](LambdaThread*) {}, true).release();
   t->SetFreeOnTerminate(true);
   t->OnTerminate = [&](TThread*) {
     EXPECT_EQ(g_destroyed, 0) << "object freed before its termination handler";
@@ -170,7 +170,7 @@ TEST(Thread, FreeOnTerminateFreesItselfAfterTerminationStep) {
 
 TEST(Thread, WaitForOnSelfFreeingThreadIsSafe) {
   g_destroyed = 0;
-  auto* t = TThread::New<CountedThread>([](LambdaThread* self) { self->SetReturnValue(3); }, true);
+  auto* t = TThread::New<CountedThread>([](LambdaThread* self) { self->SetReturnValue(3); }, true).release();
   t->SetFreeOnTerminate(true);
   t->OnTerminate = [](TThread*) {};
   t->Start();
@@ -182,7 +182,7 @@ TEST(Thread, WaitForOnSelfFreeingThreadIsSafe) {
 TEST(Thread, OnTerminateHandlerMayFreeItsThread) {
   for (bool free_on_terminate : {false, true}) {
     g_destroyed = 0;
-    auto* t = TThread::New<CountedThread>([](LambdaThread*) {}, true);
+    auto* t = TThread::New<CountedThread>([](LambdaThread*) {}, true).release();
     t->SetFreeOnTerminate(free_on_terminate);
     t->OnTerminate = [](TThread* sender) { sender->Free(); };
     HANDLE dup = nullptr;
@@ -205,7 +205,7 @@ TEST(Thread, SuspendAndResumeFreezeTheBody) {
       ++counter;
       SwitchToThread();
     }
-  }));
+  }).release());
   ASSERT_TRUE(PumpUntil([&] { return counter > 0; }));
   t->Suspend();
   EXPECT_TRUE(t->Suspended());
