@@ -2,17 +2,17 @@
 
 namespace velotarn {
 
-size_t CharBoundaryPrefix(const char* data, size_t count, const TCharWidth& width) {
-  if (count == 0) return 0;
+size_t CharBoundaryPrefix(const char* Data, size_t Count, const TCharWidth& Width) {
+  if (Count == 0) return 0;
   size_t at = 0;
   for (;;) {
-    size_t w = width(static_cast<unsigned char>(data[at]));
+    size_t w = Width(static_cast<unsigned char>(Data[at]));
     if (w == 0) w = 1;  // a width function that returns 0 must not stall the scan
-    if (at + w > count) break;
+    if (at + w > Count) break;
     at += w;
-    if (at == count) break;
+    if (at == Count) break;
   }
-  return at > 0 ? at : count;
+  return at > 0 ? at : Count;
 }
 
 }  // namespace velotarn

@@ -17,16 +17,16 @@ inline size_t SingleByteWidth(unsigned char) { return 1; }
 
 // UTF-8 as an ANSI code page: the width that a lead byte announces; stray continuation bytes
 // and invalid leads count as one byte each.
-inline size_t Utf8CharWidth(unsigned char lead) {
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+inline size_t Utf8CharWidth(unsigned char Lead) {
+  if (Lead >= 0xC2 && Lead <= 0xDF) return 2;
+  if (Lead >= 0xE0 && Lead <= 0xEF) return 3;
+  if (Lead >= 0xF0 && Lead <= 0xF4) return 4;
   return 1;
 }
 
 // The longest prefix of `count` bytes at `data` that ends between two characters, scanning
 // from `data`, which must be the start of a character. Never 0 when count > 0: a single
 // character wider than `count` is cut after `count` bytes rather than never.
-size_t CharBoundaryPrefix(const char* data, size_t count, const TCharWidth& width);
+size_t CharBoundaryPrefix(const char* Data, size_t Count, const TCharWidth& Width);
 
 }  // namespace velotarn

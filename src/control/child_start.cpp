@@ -52,8 +52,8 @@ unique_handle InheritableStdInput() {
   return unique_handle(copy);
 }
 
-TInheritedHandleList::TInheritedHandleList(std::vector<HANDLE> handles)
-    : FHandles(std::move(handles)) {
+TInheritedHandleList::TInheritedHandleList(std::vector<HANDLE> Handles)
+    : FHandles(std::move(Handles)) {
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);  // asks for the size only
   FStorage.resize(size);

@@ -42,7 +42,7 @@ class TInheritedHandleList {
  public:
   // `handles` must be valid, inheritable and distinct; they must stay open until the child
   // has been created. Raises EOSError when the list cannot be built.
-  explicit TInheritedHandleList(std::vector<HANDLE> handles);
+  explicit TInheritedHandleList(std::vector<HANDLE> Handles);
   ~TInheritedHandleList();
   TInheritedHandleList(const TInheritedHandleList&) = delete;
   TInheritedHandleList& operator=(const TInheritedHandleList&) = delete;

@@ -4,25 +4,26 @@ namespace velotarn {
 
 namespace {
 
-wchar_t AsciiUpper(wchar_t c) { return (c >= L'a' && c <= L'z') ? c - (L'a' - L'A') : c; }
+wchar_t AsciiUpper(wchar_t Character) {
+  return (Character >= L'a' && Character <= L'z') ? Character - (L'a' - L'A') : Character;
+}
 
-bool SameAsciiUpper(std::wstring_view a, std::wstring_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+bool SameAsciiUpper(std::wstring_view Left, std::wstring_view Right) {
+  if (Left.size() != Right.size()) return false;
+  for (size_t i = 0; i < Left.size(); ++i)
+    if (AsciiUpper(Left[i]) != AsciiUpper(Right[i])) return false;
   return true;
 }
 
 }  // namespace
 
-std::wstring_view ImageFileNamePart(std::wstring_view image_name) {
-  size_t sep = image_name.find_last_of(L"\\:");
-  return sep == std::wstring_view::npos ? image_name : image_name.substr(sep + 1);
+std::wstring_view ImageFileNamePart(std::wstring_view ImageName) {
+  size_t sep = ImageName.find_last_of(L"\\:");
+  return sep == std::wstring_view::npos ? ImageName : ImageName.substr(sep + 1);
 }
 
-bool ImageNameMatches(std::wstring_view image_name, std::wstring_view wanted) {
-  return SameAsciiUpper(ImageFileNamePart(image_name), wanted) ||
-         SameAsciiUpper(image_name, wanted);
+bool ImageNameMatches(std::wstring_view ImageName, std::wstring_view Wanted) {
+  return SameAsciiUpper(ImageFileNamePart(ImageName), Wanted) || SameAsciiUpper(ImageName, Wanted);
 }
 
 }  // namespace velotarn

@@ -11,8 +11,8 @@
 
 namespace velotarn {
 
-std::wstring_view ImageFileNamePart(std::wstring_view image_name);
+std::wstring_view ImageFileNamePart(std::wstring_view ImageName);
 
-bool ImageNameMatches(std::wstring_view image_name, std::wstring_view wanted);
+bool ImageNameMatches(std::wstring_view ImageName, std::wstring_view Wanted);
 
 }  // namespace velotarn

@@ -4,9 +4,9 @@
 
 namespace velotarn {
 
-void TLineSplitter::Feed(const char* data, size_t count, const TEmit& emit) {
-  for (size_t i = 0; i < count; ++i) {
-    const char byte = data[i];
+void TLineSplitter::Feed(const char* Data, size_t Count, const TEmit& Emit) {
+  for (size_t i = 0; i < Count; ++i) {
+    const char byte = Data[i];
     if (byte == '\r') {
       FBuffer[FFill++] = byte;
       FBuffer[FFill] = '\0';
@@ -14,11 +14,11 @@ void TLineSplitter::Feed(const char* data, size_t count, const TEmit& emit) {
       std::string_view line(FBuffer, std::strlen(FBuffer));
       FFill = 0;
       FCut = false;
-      emit(line);
+      Emit(line);
       continue;
     }
     if (FCut) continue;  // after a zero byte the line's bytes up to its CR are lost
-    if (static_cast<size_t>(FFill) == kMaxLineBytes) EmitPiece(emit);
+    if (static_cast<size_t>(FFill) == kMaxLineBytes) EmitPiece(Emit);
     FBuffer[FFill++] = byte;
     if (byte == '\0') FCut = true;
   }
@@ -26,14 +26,14 @@ void TLineSplitter::Feed(const char* data, size_t count, const TEmit& emit) {
 
 // The buffer is full and the line goes on: the whole characters gathered so far go out as one
 // piece; a character whose bytes are not all here yet starts the next piece.
-void TLineSplitter::EmitPiece(const TEmit& emit) {
+void TLineSplitter::EmitPiece(const TEmit& Emit) {
   size_t cut = CharBoundaryPrefix(FBuffer, static_cast<size_t>(FFill), FWidth);
   char piece[kLineBufferSize];
   std::memcpy(piece, FBuffer, cut);
   size_t rest = static_cast<size_t>(FFill) - cut;
   std::memmove(FBuffer, FBuffer + cut, rest);
   FFill = static_cast<int32_t>(rest);
-  emit(std::string_view(piece, cut));
+  Emit(std::string_view(piece, cut));
 }
 
 }  // namespace velotarn

@@ -32,18 +32,18 @@ class TLineSplitter {
   // Receives each line (or piece of an oversize line), without the terminating zero.
   using TEmit = std::function<void(std::string_view line)>;
 
-  explicit TLineSplitter(TCharWidth width = SingleByteWidth) : FWidth(std::move(width)) {}
+  explicit TLineSplitter(TCharWidth Width = SingleByteWidth) : FWidth(std::move(Width)) {}
 
   // Takes the next `count` received bytes; emits every line they complete, in order. An error
   // raised by `emit` passes on; the splitter then holds the bytes after the emitted line's CR
   // that were not yet taken, which are dropped with it.
-  void Feed(const char* data, size_t count, const TEmit& emit);
+  void Feed(const char* Data, size_t Count, const TEmit& Emit);
 
   // Bytes of the unfinished line held in the buffer.
   size_t Pending() const noexcept { return static_cast<size_t>(FFill); }
 
  private:
-  void EmitPiece(const TEmit& emit);
+  void EmitPiece(const TEmit& Emit);
 
   TCharWidth FWidth;
   char FBuffer[kLineBufferSize];

@@ -4,7 +4,6 @@
 #include <cassert>
 
 #include "control/ansi_char_width.h"
-#include "control/runner_end_wait.h"
 #include "control/ovpn_thread.h"
 #include "control/process_terminator.h"
 #include "control/reply_record.h"
@@ -13,6 +12,7 @@
 #include "pipes/pipe_server.h"
 #include "runtime/application.h"
 #include "runtime/exceptions.h"
+#include "runtime/synchronize.h"
 #include "runtime/text.h"
 
 namespace velotarn {
@@ -24,23 +24,40 @@ namespace {
 // How long destruction waits for the newest runner to end.
 constexpr DWORD kRunnerEndWaitMs = 10000;
 
-std::wstring DecodeRequestBytes(std::string_view bytes, TRequestEncoding encoding) {
-  return BytesToWide(bytes, encoding == TRequestEncoding::Utf8 ? CP_UTF8 : CP_ACP);
+std::wstring DecodeRequestBytes(std::string_view Bytes, TRequestEncoding Encoding) {
+  return BytesToWide(Bytes, Encoding == TRequestEncoding::Utf8 ? CP_UTF8 : CP_ACP);
+}
+
+// The last wait for the newest runner's end (a handle signalled once it has ended), up to
+// TimeoutMs. The main thread keeps running synchronous calls meanwhile: a runner caught in a
+// delivery when destruction began then still gets through its end steps, instead of holding
+// the wait to its bound. Returns also when Event cannot be waited on (no handle).
+void WaitForRunnerEnd(HANDLE Event, DWORD TimeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + TimeoutMs;
+  TSyncWait armed;
+  HANDLE handles[2] = {Event, armed.Signal()};
+  for (;;) {
+    ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return;
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(deadline - now));
+    if (r != WAIT_OBJECT_0 + 1) return;  // signalled, timed out, or nothing to wait on
+    CheckSynchronize();
+  }
 }
 
 // A handle of our own to the runner's system thread, or none when it cannot be made (the wait
 // for it then returns at once).
-unique_handle DuplicateThreadHandle(const TOvpnThread& runner) {
+unique_handle DuplicateThreadHandle(const TOvpnThread& Runner) {
   HANDLE copy = nullptr;
-  DuplicateHandle(GetCurrentProcess(), runner.Handle(), GetCurrentProcess(), &copy, SYNCHRONIZE,
+  DuplicateHandle(GetCurrentProcess(), Runner.Handle(), GetCurrentProcess(), &copy, SYNCHRONIZE,
                   FALSE, 0);
   return unique_handle(copy);
 }
 
 // Line `index` of a request, or the list error naming the missing index.
-const std::wstring& RequestLine(const std::vector<std::wstring>& lines, size_t index) {
-  if (index >= lines.size()) throw EListError(static_cast<int>(index));
-  return lines[index];
+const std::wstring& RequestLine(const std::vector<std::wstring>& Lines, size_t Index) {
+  if (Index >= Lines.size()) throw EListError(static_cast<int>(Index));
+  return Lines[Index];
 }
 
 }  // namespace

@@ -140,9 +140,9 @@ void TOvpnThread::ReadOutput() {
   // Bytes after the last CR are an unfinished line: dropped with the splitter.
 }
 
-void TOvpnThread::Deliver(std::wstring line) {
+void TOvpnThread::Deliver(std::wstring Line) {
   if (FDetached.load()) return;  // nobody to deliver to: the run ends without the main thread
-  FLine = std::move(line);
+  FLine = std::move(Line);
   Synchronize([this] { DoLine(); });
 }
 

@@ -72,7 +72,7 @@ class TOvpnThread : public TThread {
 
  private:
   void ReadOutput();
-  void Deliver(std::wstring line);
+  void Deliver(std::wstring Line);
   void DoLine();
 
   std::wstring FLine;  // written by the runner between deliveries, read by DoLine

@@ -23,14 +23,14 @@ constexpr size_t kMaxRecordText = kRecordSize - 1;
 using TReplyRecord = std::array<char, kRecordSize>;
 
 // `text` must hold at most kMaxRecordText bytes.
-TReplyRecord MakeReplyRecord(std::string_view text);
+TReplyRecord MakeReplyRecord(std::string_view Text);
 
 // The record texts for one line: one piece for a text of up to kMaxRecordText bytes (also for
 // an empty one), else as many as it takes.
-std::vector<std::string_view> SplitRecordTexts(std::string_view text, const TCharWidth& width);
+std::vector<std::string_view> SplitRecordTexts(std::string_view Text, const TCharWidth& Width);
 
 // The text of a received record: up to its first zero byte.
-std::string_view RecordText(const char* record, size_t size);
+std::string_view RecordText(const char* Record, size_t Size);
 
 inline constexpr char kEndMarker[] = "#END#";
 

@@ -22,10 +22,9 @@ enum class TRequestEncoding { Ansi, Utf8 };
 // Converts code-page bytes to UTF-16; NUL bytes come through as NUL characters.
 using TBytesDecoder = std::function<std::wstring(std::string_view bytes, TRequestEncoding)>;
 
-std::vector<std::wstring> DecodeRequestLines(std::string_view message,
-                                             const TBytesDecoder& decode);
+std::vector<std::wstring> DecodeRequestLines(std::string_view Message, const TBytesDecoder& Decode);
 
 // The line rule alone, for text that is already UTF-16 (stops at the first NUL).
-std::vector<std::wstring> SplitRequestText(std::wstring_view text);
+std::vector<std::wstring> SplitRequestText(std::wstring_view Text);
 
 }  // namespace velotarn

@@ -12,19 +12,19 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"TPipeNotifyWindow";
 
-LRESULT CALLBACK NotifyWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+LRESULT CALLBACK NotifyWindowProc(HWND Hwnd, UINT Msg, WPARAM Wp, LPARAM Lp) {
+  if (Msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(Lp);
+    SetWindowLongPtrW(Hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
   }
-  auto* handler = reinterpret_cast<TNotifyHandler*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  auto* handler = reinterpret_cast<TNotifyHandler*>(GetWindowLongPtrW(Hwnd, GWLP_USERDATA));
   if (handler == nullptr) {
     // No component (any more): a stray message block must still be freed.
-    if (msg == WM_PIPE_MESSAGE) GlobalFree(reinterpret_cast<HGLOBAL>(lp));
-    return DefWindowProcW(hwnd, msg, wp, lp);
+    if (Msg == WM_PIPE_MESSAGE) GlobalFree(reinterpret_cast<HGLOBAL>(Lp));
+    return DefWindowProcW(Hwnd, Msg, Wp, Lp);
   }
   try {
-    return handler->HandleNotify(hwnd, msg, wp, lp);
+    return handler->HandleNotify(Hwnd, Msg, Wp, Lp);
   } catch (...) {
     // An event handler's error must not unwind through the system's dispatch code.
     if (Application != nullptr) Application->HandleException(dynamic_cast<TObject*>(handler));
@@ -43,23 +43,23 @@ void RegisterWindowClass() {
 
 }  // namespace
 
-unique_hwnd CreateNotifyWindow(TNotifyHandler* handler) {
+unique_hwnd CreateNotifyWindow(TNotifyHandler* Handler) {
   assert(IsMainThread());
   RegisterWindowClass();
   HWND hwnd = CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
-                              nullptr, GetModuleHandleW(nullptr), handler);
+                              nullptr, GetModuleHandleW(nullptr), Handler);
   if (hwnd == nullptr) RaiseLastOSError();
   return unique_hwnd(hwnd);
 }
 
-void DestroyNotifyWindow(unique_hwnd& window) {
+void DestroyNotifyWindow(unique_hwnd& Window) {
   assert(IsMainThread());
-  if (!window) return;
-  SetWindowLongPtrW(window.get(), GWLP_USERDATA, 0);
+  if (!Window) return;
+  SetWindowLongPtrW(Window.get(), GWLP_USERDATA, 0);
   MSG msg;
-  while (PeekMessageW(&msg, window.get(), WM_PIPE_MESSAGE, WM_PIPE_MESSAGE, PM_REMOVE))
+  while (PeekMessageW(&msg, Window.get(), WM_PIPE_MESSAGE, WM_PIPE_MESSAGE, PM_REMOVE))
     GlobalFree(reinterpret_cast<HGLOBAL>(msg.lParam));
-  window.reset();
+  Window.reset();
 }
 
 void DeliverMessageBlock(HGLOBAL block, const std::function<void(TMemoryStream*)>& deliver) {

@@ -24,11 +24,11 @@ class TNotifyHandler {
 };
 
 // Creates the window for `handler`, which must outlive it (see DestroyNotifyWindow).
-unique_hwnd CreateNotifyWindow(TNotifyHandler* handler);
+unique_hwnd CreateNotifyWindow(TNotifyHandler* Handler);
 
 // Unhooks the handler, frees the message blocks still queued for the window and destroys it.
 // Call before the handler's own members go; posts must already be impossible (TPipeLink).
-void DestroyNotifyWindow(unique_hwnd& window);
+void DestroyNotifyWindow(unique_hwnd& Window);
 
 // Hands a WM_PIPE_MESSAGE block to `deliver` as a stream positioned at 0 (only when the block
 // holds at least one byte) and frees the block on every path, also when `deliver` raises.

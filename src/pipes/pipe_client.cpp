@@ -14,11 +14,11 @@ namespace {
 const HPIPE kNoPipe = reinterpret_cast<HPIPE>(INVALID_HANDLE_VALUE);
 
 // Equal when the lengths match and every character does, ASCII letters without regard to case.
-bool SameComputerName(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
+bool SameComputerName(const std::wstring& Left, const std::wstring& Right) {
+  if (Left.size() != Right.size()) return false;
   auto fold = [](wchar_t c) { return (c >= L'a' && c <= L'z') ? wchar_t(c - L'a' + L'A') : c; };
-  for (size_t i = 0; i < a.size(); ++i)
-    if (fold(a[i]) != fold(b[i])) return false;
+  for (size_t i = 0; i < Left.size(); ++i)
+    if (fold(Left[i]) != fold(Right[i])) return false;
   return true;
 }
 
@@ -69,12 +69,12 @@ bool TPipeClient::BuildPipePath(std::wstring& Path) const {
   return Path.size() + 1 <= kMaxPipePath;
 }
 
-bool TPipeClient::Connect(DWORD wait_ms) {
+bool TPipeClient::Connect(DWORD WaitMs) {
   assert(IsMainThread());
   if (FConnected) return true;
   std::wstring path;
   if (!BuildPipePath(path)) return false;
-  if (!WaitNamedPipeW(path.c_str(), wait_ms)) return false;
+  if (!WaitNamedPipeW(path.c_str(), WaitMs)) return false;
   // Not inheritable: a child process must never hold our end of the connection.
   unique_handle pipe(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,

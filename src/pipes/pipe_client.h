@@ -48,7 +48,7 @@ class TPipeClient : public TComponent, private TNotifyHandler, private TPipeOwne
 
   // Opens the pipe, waiting up to wait_ms for a free instance (0: the server's default time-out,
   // NMPWAIT_WAIT_FOREVER: no limit). True when connected (also when already connected).
-  bool Connect(DWORD wait_ms = NMPWAIT_USE_DEFAULT_WAIT);
+  bool Connect(DWORD WaitMs = NMPWAIT_USE_DEFAULT_WAIT);
   // Ends the connection. With CanWait the call returns once the thread has ended and
   // OnPipeDisconnect has been raised; without it, OnPipeDisconnect follows later.
   void Disconnect(bool CanWait = false);

@@ -16,11 +16,11 @@ void TPipeLink::SetPostFunction(TPostFunction Function) noexcept {
 }
 
 TPipeLink::TPostResult TPipeLink::TryPost(UINT Msg, WPARAM WParam, LPARAM LParam) {
-  std::lock_guard<std::mutex> guard(lock_);
-  if (window_ == nullptr) return TPostResult::Detached;
+  std::lock_guard<std::mutex> guard(FLock);
+  if (FWindow == nullptr) return TPostResult::Detached;
   TPostFunction post = g_post_function.load();
   if (post == nullptr) post = &PostMessageW;
-  return post(window_, Msg, WParam, LParam) ? TPostResult::Posted : TPostResult::Refused;
+  return post(FWindow, Msg, WParam, LParam) ? TPostResult::Posted : TPostResult::Refused;
 }
 
 bool TPipeLink::Post(UINT Msg, WPARAM WParam, LPARAM LParam, HANDLE KillEvent) {
@@ -48,14 +48,14 @@ bool TPipeLink::PostOnce(UINT Msg, WPARAM WParam, LPARAM LParam) {
 
 void TPipeLink::Detach() {
   assert(IsMainThread());
-  std::lock_guard<std::mutex> guard(lock_);
-  window_ = nullptr;
-  owner_ = nullptr;
+  std::lock_guard<std::mutex> guard(FLock);
+  FWindow = nullptr;
+  FOwner = nullptr;
 }
 
 TPipeOwner* TPipeLink::Owner() const noexcept {
   assert(IsMainThread());
-  return owner_;  // written by Detach, on this same thread
+  return FOwner;  // written by Detach, on this same thread
 }
 
 }  // namespace velotarn

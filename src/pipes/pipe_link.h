@@ -59,7 +59,7 @@ class TPipeLink {
   static constexpr DWORD kFirstPostRetryMs = 5;
   static constexpr DWORD kMaxPostRetryMs = 200;
 
-  TPipeLink(HWND Window, TPipeOwner* Owner) noexcept : window_(Window), owner_(Owner) {}
+  TPipeLink(HWND Window, TPipeOwner* Owner) noexcept : FWindow(Window), FOwner(Owner) {}
   TPipeLink(const TPipeLink&) = delete;
   TPipeLink& operator=(const TPipeLink&) = delete;
 
@@ -75,8 +75,8 @@ class TPipeLink {
   TPipeOwner* Owner() const noexcept;
 
   // Whether the component has a handler for completed writes (WM_PIPE_SENT).
-  void SetReportSends(bool Value) noexcept { report_sends_.store(Value); }
-  bool ReportSends() const noexcept { return report_sends_.load(std::memory_order_relaxed); }
+  void SetReportSends(bool Value) noexcept { FReportSends.store(Value); }
+  bool ReportSends() const noexcept { return FReportSends.load(std::memory_order_relaxed); }
 
   // What posts a message; PostMessageW unless a test replaces it (null restores it) to make
   // the system's refusals happen at will.
@@ -87,10 +87,10 @@ class TPipeLink {
   enum class TPostResult { Posted, Refused, Detached };
   TPostResult TryPost(UINT Msg, WPARAM WParam, LPARAM LParam);
 
-  std::atomic<bool> report_sends_{false};
-  mutable std::mutex lock_;  // held only around the post itself and Detach
-  HWND window_;
-  TPipeOwner* owner_;  // main thread only
+  std::atomic<bool> FReportSends{false};
+  mutable std::mutex FLock;  // held only around the post itself and Detach
+  HWND FWindow;
+  TPipeOwner* FOwner;  // main thread only
 };
 
 }  // namespace velotarn

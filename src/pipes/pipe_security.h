@@ -31,14 +31,14 @@ void FreeOpenSecurity(SECURITY_ATTRIBUTES& SA);
 // Owner of one SECURITY_ATTRIBUTES made by MakeOpenSecurity.
 class TOpenSecurity {
  public:
-  TOpenSecurity() { MakeOpenSecurity(sa_); }
-  ~TOpenSecurity() { FreeOpenSecurity(sa_); }
+  TOpenSecurity() { MakeOpenSecurity(FSecurity); }
+  ~TOpenSecurity() { FreeOpenSecurity(FSecurity); }
   TOpenSecurity(const TOpenSecurity&) = delete;
   TOpenSecurity& operator=(const TOpenSecurity&) = delete;
-  SECURITY_ATTRIBUTES* get() noexcept { return &sa_; }
+  SECURITY_ATTRIBUTES* get() noexcept { return &FSecurity; }
 
  private:
-  SECURITY_ATTRIBUTES sa_{};
+  SECURITY_ATTRIBUTES FSecurity{};
 };
 
 }  // namespace velotarn

@@ -13,38 +13,38 @@ TApplication* Application = nullptr;
 namespace {
 constexpr wchar_t kWindowClass[] = L"TApplication";
 
-void RegisterWindowClass(WNDPROC proc) {
+void RegisterWindowClass(WNDPROC Proc) {
   WNDCLASSW wc{};
   if (GetClassInfoW(GetModuleHandleW(nullptr), kWindowClass, &wc)) return;
-  wc.lpfnWndProc = proc;
+  wc.lpfnWndProc = Proc;
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = kWindowClass;
   if (!RegisterClassW(&wc)) RaiseLastOSError();
 }
 }  // namespace
 
-std::wstring ApplicationTitleFromPath(const std::wstring& path) {
-  std::wstring name = ExtractFileName(path);
+std::wstring ApplicationTitleFromPath(const std::wstring& Path) {
+  std::wstring name = ExtractFileName(Path);
   name = name.substr(0, name.find(L'.'));
   if (name.size() > 1) CharLowerBuffW(name.data() + 1, static_cast<DWORD>(name.size() - 1));
   return name;
 }
 
-std::wstring WithFinalPeriod(std::wstring text) {
-  if (!text.empty() && text.back() > L'.') text.push_back(L'.');
-  return text;
+std::wstring WithFinalPeriod(std::wstring Text) {
+  if (!Text.empty() && Text.back() > L'.') Text.push_back(L'.');
+  return Text;
 }
 
 TApplication::TApplication() : TComponent(nullptr) {
   assert(IsMainThread());
   assert(Application == nullptr);
-  title_ = ApplicationTitleFromPath(ModuleFileName());
+  FTitle = ApplicationTitleFromPath(ModuleFileName());
   RegisterWindowClass(&TApplication::WindowProc);
-  HWND hwnd = CreateWindowExW(0, kWindowClass, title_.c_str(),
+  HWND hwnd = CreateWindowExW(0, kWindowClass, FTitle.c_str(),
                               WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU, 0, 0, 0, 0,
                               nullptr, nullptr, GetModuleHandleW(nullptr), this);
   if (hwnd == nullptr) RaiseLastOSError();
-  window_.reset(hwnd);
+  FWindow.reset(hwnd);
   Application = this;
   SetWakeWindow(hwnd);
 }
@@ -52,36 +52,36 @@ TApplication::TApplication() : TComponent(nullptr) {
 TApplication::~TApplication() {
   DestroyComponents();
   SetWakeWindow(nullptr);
-  window_.reset();
+  FWindow.reset();
   Application = nullptr;
 }
 
-LRESULT CALLBACK TApplication::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* cs = reinterpret_cast<CREATESTRUCTW*>(lp);
-    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
+LRESULT CALLBACK TApplication::WindowProc(HWND Hwnd, UINT Msg, WPARAM Wp, LPARAM Lp) {
+  if (Msg == WM_NCCREATE) {
+    auto* cs = reinterpret_cast<CREATESTRUCTW*>(Lp);
+    SetWindowLongPtrW(Hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(cs->lpCreateParams));
   }
-  auto* self = reinterpret_cast<TApplication*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-  if (self == nullptr || self->window_.get() != hwnd) return DefWindowProcW(hwnd, msg, wp, lp);
-  return self->WndProc(msg, wp, lp);
+  auto* self = reinterpret_cast<TApplication*>(GetWindowLongPtrW(Hwnd, GWLP_USERDATA));
+  if (self == nullptr || self->FWindow.get() != Hwnd) return DefWindowProcW(Hwnd, Msg, Wp, Lp);
+  return self->WndProc(Msg, Wp, Lp);
 }
 
-LRESULT TApplication::WndProc(UINT msg, WPARAM wp, LPARAM lp) {
-  TMessage message{msg, wp, lp, 0};
+LRESULT TApplication::WndProc(UINT Msg, WPARAM Wp, LPARAM Lp) {
+  TMessage message{Msg, Wp, Lp, 0};
   // A hook may unhook itself: walk a copy.
-  std::vector<TWindowHook*> hooks = hooks_;
+  std::vector<TWindowHook*> hooks = FHooks;
   for (TWindowHook* hook : hooks)
     if (hook->HookMessage(message)) return message.Result;
-  switch (msg) {
+  switch (Msg) {
     case WM_NULL:
       CheckSynchronize();
       return 0;
     case WM_ENDSESSION:
       // The session really ends: leave the loop so that the program ends in order.
-      if (wp) PostQuitMessage(0);
+      if (Wp) PostQuitMessage(0);
       return 0;
     default:
-      return DefWindowProcW(window_.get(), msg, wp, lp);
+      return DefWindowProcW(FWindow.get(), Msg, Wp, Lp);
   }
 }
 
@@ -94,7 +94,7 @@ void TApplication::HandleMessage() {
                        : PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
     if (!got) return;
     if (msg.message == WM_QUIT) {
-      terminated_ = true;
+      FTerminated = true;
       return;
     }
     TranslateMessage(&msg);
@@ -108,30 +108,30 @@ void TApplication::HandleMessage() {
 }
 
 void TApplication::Run() {
-  while (!terminated_) HandleMessage();
+  while (!FTerminated) HandleMessage();
 }
 
-void TApplication::HandleException(TObject* sender) {
+void TApplication::HandleException(TObject* Sender) {
   Exception fallback(L"");
   const Exception* error = CurrentException(fallback);
   if (error == nullptr || dynamic_cast<const EAbort*>(error) != nullptr) return;
   if (OnException) {
-    OnException(sender, *error);
+    OnException(Sender, *error);
     return;
   }
   ShowException(error->Message());
 }
 
-void TApplication::ShowException(const std::wstring& message) {
-  std::wstring text = WithFinalPeriod(message);
-  MessageBoxW(window_.get(), text.c_str(), title_.c_str(), MB_OK | MB_ICONSTOP);
+void TApplication::ShowException(const std::wstring& Message) {
+  std::wstring text = WithFinalPeriod(Message);
+  MessageBoxW(FWindow.get(), text.c_str(), FTitle.c_str(), MB_OK | MB_ICONSTOP);
 }
 
-void TApplication::HookMainWindow(TWindowHook* hook) { hooks_.push_back(hook); }
+void TApplication::HookMainWindow(TWindowHook* Hook) { FHooks.push_back(Hook); }
 
-void TApplication::UnhookMainWindow(TWindowHook* hook) {
-  auto it = std::find(hooks_.begin(), hooks_.end(), hook);
-  if (it != hooks_.end()) hooks_.erase(it);
+void TApplication::UnhookMainWindow(TWindowHook* Hook) {
+  auto it = std::find(FHooks.begin(), FHooks.end(), Hook);
+  if (it != FHooks.end()) FHooks.erase(it);
 }
 
 }  // namespace velotarn

@@ -29,7 +29,7 @@ struct TMessage {
 // Returning true reports the message as handled (its Result is then the window's answer).
 class TWindowHook {
  public:
-  virtual bool HookMessage(TMessage& message) = 0;
+  virtual bool HookMessage(TMessage& Message) = 0;
 
  protected:
   ~TWindowHook() = default;
@@ -42,14 +42,14 @@ class TApplication : public TComponent {
   TApplication();
   ~TApplication() override;
 
-  HWND Handle() const noexcept { return window_.get(); }
-  const std::wstring& Title() const noexcept { return title_; }
+  HWND Handle() const noexcept { return FWindow.get(); }
+  const std::wstring& Title() const noexcept { return FTitle; }
 
   // Creates a T(owner = this). `reference` points at the object while its constructor runs,
   // and is cleared again if construction fails (the error passes on).
   template <class T>
-  void CreateForm(T*& reference) {
-    CreateOwned(reference, this);
+  void CreateForm(T*& Reference) {
+    CreateOwned(Reference, this);
   }
 
   // One step of the main thread's message loop; blocks in WaitMessage when idle.
@@ -59,39 +59,39 @@ class TApplication : public TComponent {
 
   // Deals with the error being handled right now (call inside a catch block): EAbort is dropped,
   // else OnException gets it, else it is shown in a message box. It goes no further.
-  void HandleException(TObject* sender);
+  void HandleException(TObject* Sender);
   // Shows the error box of HandleException for `message`.
-  void ShowException(const std::wstring& message);
+  void ShowException(const std::wstring& Message);
 
-  void HookMainWindow(TWindowHook* hook);
-  void UnhookMainWindow(TWindowHook* hook);
+  void HookMainWindow(TWindowHook* Hook);
+  void UnhookMainWindow(TWindowHook* Hook);
 
-  bool Terminated() const noexcept { return terminated_; }
+  bool Terminated() const noexcept { return FTerminated; }
   TExceptionEvent OnException;
   bool ShowMainForm = true;
 
   // Shared by every CreateForm: constructs T(owner) at memory `reference` already points to.
   template <class T>
-  static void CreateOwned(T*& reference, TComponent* owner) {
+  static void CreateOwned(T*& Reference, TComponent* Owner) {
     void* memory = ::operator new(sizeof(T));
-    reference = static_cast<T*>(memory);
+    Reference = static_cast<T*>(memory);
     try {
-      new (memory) T(owner);
+      new (memory) T(Owner);
     } catch (...) {
       ::operator delete(memory);
-      reference = nullptr;
+      Reference = nullptr;
       throw;
     }
   }
 
  private:
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT WndProc(UINT msg, WPARAM wp, LPARAM lp);
+  static LRESULT CALLBACK WindowProc(HWND Hwnd, UINT Msg, WPARAM Wp, LPARAM Lp);
+  LRESULT WndProc(UINT Msg, WPARAM Wp, LPARAM Lp);
 
-  unique_hwnd window_;
-  std::wstring title_;
-  std::vector<TWindowHook*> hooks_;
-  bool terminated_ = false;
+  unique_hwnd FWindow;
+  std::wstring FTitle;
+  std::vector<TWindowHook*> FHooks;
+  bool FTerminated = false;
 };
 
 // The application object, while it exists.
@@ -99,9 +99,9 @@ extern TApplication* Application;
 
 // The title rule: the file name without directory and from its first "." on, every character
 // after the first in lower case.
-std::wstring ApplicationTitleFromPath(const std::wstring& path);
+std::wstring ApplicationTitleFromPath(const std::wstring& Path);
 
 // The "." rule of the error box: "." is appended when the last character sorts after ".".
-std::wstring WithFinalPeriod(std::wstring text);
+std::wstring WithFinalPeriod(std::wstring Text);
 
 }  // namespace velotarn

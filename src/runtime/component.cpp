@@ -4,25 +4,25 @@
 
 namespace velotarn {
 
-TComponent::TComponent(TComponent* owner) : owner_(owner) {
-  if (owner_) owner_->Insert(this);
+TComponent::TComponent(TComponent* Owner) : FOwner(Owner) {
+  if (FOwner) FOwner->Insert(this);
 }
 
 TComponent::~TComponent() {
   DestroyComponents();
-  if (owner_) owner_->Remove(this);
+  if (FOwner) FOwner->Remove(this);
 }
 
 void TComponent::DestroyComponents() {
-  while (!components_.empty()) {
-    TComponent* last = components_.back();
-    delete last;  // its destructor removes it from components_
+  while (!FComponents.empty()) {
+    TComponent* last = FComponents.back();
+    delete last;  // its destructor removes it from FComponents
   }
 }
 
-void TComponent::Remove(TComponent* c) {
-  auto it = std::find(components_.begin(), components_.end(), c);
-  if (it != components_.end()) components_.erase(it);
+void TComponent::Remove(TComponent* Component) {
+  auto it = std::find(FComponents.begin(), FComponents.end(), Component);
+  if (it != FComponents.end()) FComponents.erase(it);
 }
 
 }  // namespace velotarn

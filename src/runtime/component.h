@@ -19,28 +19,28 @@ class TObject {
 
 class TComponent : public TObject {
  public:
-  explicit TComponent(TComponent* owner);
+  explicit TComponent(TComponent* Owner);
   ~TComponent() override;
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
 
-  TComponent* Owner() const noexcept { return owner_; }
-  const std::wstring& Name() const noexcept { return name_; }
-  void SetName(std::wstring name) { name_ = std::move(name); }
+  TComponent* Owner() const noexcept { return FOwner; }
+  const std::wstring& Name() const noexcept { return FName; }
+  void SetName(std::wstring Name) { FName = std::move(Name); }
 
-  int ComponentCount() const noexcept { return static_cast<int>(components_.size()); }
-  TComponent* Components(int index) const { return components_.at(static_cast<size_t>(index)); }
+  int ComponentCount() const noexcept { return static_cast<int>(FComponents.size()); }
+  TComponent* Components(int Index) const { return FComponents.at(static_cast<size_t>(Index)); }
 
   // Destroys every owned component, newest first.
   void DestroyComponents();
 
  private:
-  void Insert(TComponent* c) { components_.push_back(c); }
-  void Remove(TComponent* c);
+  void Insert(TComponent* Component) { FComponents.push_back(Component); }
+  void Remove(TComponent* Component);
 
-  TComponent* owner_;
-  std::wstring name_;
-  std::vector<TComponent*> components_;
+  TComponent* FOwner;
+  std::wstring FName;
+  std::vector<TComponent*> FComponents;
 };
 
 }  // namespace velotarn

@@ -15,40 +15,40 @@
 namespace velotarn {
 
 // Out of line on purpose: the constructor's return address is the raise site.
-VELOTARN_NOINLINE Exception::Exception(std::wstring message)
-    : message_(std::move(message)),
-      narrow_(WideToUtf8(message_)),
-      raise_address_(VELOTARN_RETURN_ADDRESS()) {}
+VELOTARN_NOINLINE Exception::Exception(std::wstring Message)
+    : FMessage(std::move(Message)),
+      FNarrow(WideToUtf8(FMessage)),
+      FRaiseAddress(VELOTARN_RETURN_ADDRESS()) {}
 
-static std::wstring OSErrorText(DWORD code, const std::wstring& additional) {
-  if (code == 0) return L"A call to an OS function failed";
-  return Format(L"System Error.  Code: %d.\r\n%ls%ls", static_cast<int>(code),
-                SysErrorMessage(code).c_str(), additional.c_str());
+static std::wstring OSErrorText(DWORD Code, const std::wstring& Additional) {
+  if (Code == 0) return L"A call to an OS function failed";
+  return Format(L"System Error.  Code: %d.\r\n%ls%ls", static_cast<int>(Code),
+                SysErrorMessage(Code).c_str(), Additional.c_str());
 }
 
-VELOTARN_NOINLINE EOSError::EOSError(DWORD code, const std::wstring& additional)
-    : Exception(OSErrorText(code, additional)), code_(code) {
+VELOTARN_NOINLINE EOSError::EOSError(DWORD Code, const std::wstring& Additional)
+    : Exception(OSErrorText(Code, Additional)), FCode(Code) {
   SetRaiseAddress(VELOTARN_RETURN_ADDRESS());
 }
 
-EListError::EListError(int index) : Exception(Format(L"List index out of bounds (%d)", index)) {}
+EListError::EListError(int Index) : Exception(Format(L"List index out of bounds (%d)", Index)) {}
 
 void RaiseLastOSError() { RaiseLastOSError(GetLastError()); }
 
-void RaiseLastOSError(DWORD code) { throw EOSError(code); }
+void RaiseLastOSError(DWORD Code) { throw EOSError(Code); }
 
-const Exception* CurrentException(Exception& fallback_storage) {
+const Exception* CurrentException(Exception& FallbackStorage) {
   if (!std::current_exception()) return nullptr;
   try {
     throw;
   } catch (const Exception& e) {
     return &e;  // lives as long as the handling catch block
   } catch (const std::exception& e) {
-    fallback_storage = Exception(Utf8ToWide(e.what()));
+    FallbackStorage = Exception(Utf8ToWide(e.what()));
   } catch (...) {
-    fallback_storage = Exception(L"Unknown exception");
+    FallbackStorage = Exception(L"Unknown exception");
   }
-  return &fallback_storage;
+  return &FallbackStorage;
 }
 
 std::wstring CurrentExceptionMessage() {
@@ -57,10 +57,10 @@ std::wstring CurrentExceptionMessage() {
   return error != nullptr ? error->Message() : std::wstring();
 }
 
-std::wstring ExceptionMessage(const std::exception_ptr& error) {
-  if (!error) return {};
+std::wstring ExceptionMessage(const std::exception_ptr& Error) {
+  if (!Error) return {};
   try {
-    std::rethrow_exception(error);
+    std::rethrow_exception(Error);
   } catch (...) {
     return CurrentExceptionMessage();
   }

@@ -9,6 +9,6 @@ std::atomic<int> g_exit_code{0};
 }
 
 int ExitCode() noexcept { return g_exit_code.load(); }
-void SetExitCode(int code) noexcept { g_exit_code.store(code); }
+void SetExitCode(int Code) noexcept { g_exit_code.store(Code); }
 
 }  // namespace velotarn

@@ -7,6 +7,6 @@
 namespace velotarn {
 
 int ExitCode() noexcept;
-void SetExitCode(int code) noexcept;
+void SetExitCode(int Code) noexcept;
 
 }  // namespace velotarn

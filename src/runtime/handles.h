@@ -17,25 +17,25 @@ class UniqueHandle {
   using Handle = typename Traits::Handle;
 
   UniqueHandle() noexcept = default;
-  explicit UniqueHandle(Handle h) noexcept : h_(h) {}
-  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
-    if (this != &o) reset(o.release());
+  explicit UniqueHandle(Handle Value) noexcept : FHandle(Value) {}
+  UniqueHandle(UniqueHandle&& Other) noexcept : FHandle(Other.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& Other) noexcept {
+    if (this != &Other) reset(Other.release());
     return *this;
   }
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
   ~UniqueHandle() { reset(); }
 
-  Handle get() const noexcept { return h_; }
-  bool valid() const noexcept { return Traits::IsValid(h_); }
+  Handle get() const noexcept { return FHandle; }
+  bool valid() const noexcept { return Traits::IsValid(FHandle); }
   explicit operator bool() const noexcept { return valid(); }
 
   // Gives up ownership without closing: the hand-over reads as release() at the call site.
-  [[nodiscard]] Handle release() noexcept { return std::exchange(h_, Traits::Invalid()); }
+  [[nodiscard]] Handle release() noexcept { return std::exchange(FHandle, Traits::Invalid()); }
 
-  void reset(Handle h = Traits::Invalid()) noexcept {
-    Handle old = std::exchange(h_, h);
+  void reset(Handle Value = Traits::Invalid()) noexcept {
+    Handle old = std::exchange(FHandle, Value);
     if (Traits::IsValid(old)) {
       DWORD saved = GetLastError();
       Traits::Close(old);
@@ -44,21 +44,21 @@ class UniqueHandle {
   }
 
  private:
-  Handle h_ = Traits::Invalid();
+  Handle FHandle = Traits::Invalid();
 };
 
 // What an owner needs to know of a kind of handle: its type, its closer, and whether
 // INVALID_HANDLE_VALUE means "none" as well as null.
 enum class TNoHandle { Null, NullOrInvalidValue };
 
-template <class H, auto Closer, TNoHandle None = TNoHandle::Null>
+template <class HandleType, auto Closer, TNoHandle None = TNoHandle::Null>
 struct TCloserTraits {
-  using Handle = H;
+  using Handle = HandleType;
   static Handle Invalid() noexcept { return nullptr; }
-  static bool IsValid(Handle h) noexcept {
-    return h != nullptr && (None == TNoHandle::Null || h != INVALID_HANDLE_VALUE);
+  static bool IsValid(Handle Value) noexcept {
+    return Value != nullptr && (None == TNoHandle::Null || Value != INVALID_HANDLE_VALUE);
   }
-  static void Close(Handle h) noexcept { Closer(h); }
+  static void Close(Handle Value) noexcept { Closer(Value); }
 };
 
 // An owner for handles of type H closed with Closer.
@@ -78,17 +78,18 @@ using unique_hmodule = unique_any<HMODULE, ::FreeLibrary>;
 // A locked global memory block, unlocked on scope exit.
 class GlobalLockGuard {
  public:
-  explicit GlobalLockGuard(HGLOBAL h) noexcept : h_(h), p_(::GlobalLock(h)) {}
+  explicit GlobalLockGuard(HGLOBAL Block) noexcept
+      : FHandle(Block), FPointer(::GlobalLock(Block)) {}
   ~GlobalLockGuard() {
-    if (p_) ::GlobalUnlock(h_);
+    if (FPointer) ::GlobalUnlock(FHandle);
   }
   GlobalLockGuard(const GlobalLockGuard&) = delete;
   GlobalLockGuard& operator=(const GlobalLockGuard&) = delete;
-  void* data() const noexcept { return p_; }
+  void* data() const noexcept { return FPointer; }
 
  private:
-  HGLOBAL h_;
-  void* p_;
+  HGLOBAL FHandle;
+  void* FPointer;
 };
 
 }  // namespace velotarn

@@ -11,13 +11,13 @@ namespace velotarn {
 template <class F>
 class ScopeExit {
  public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
+  explicit ScopeExit(F Function) : FFunction(std::move(Function)) {}
+  ~ScopeExit() { FFunction(); }
   ScopeExit(const ScopeExit&) = delete;
   ScopeExit& operator=(const ScopeExit&) = delete;
 
  private:
-  F f_;
+  F FFunction;
 };
 
 }  // namespace velotarn

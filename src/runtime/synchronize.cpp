@@ -32,12 +32,12 @@ struct PendingCalls {
   PendingCall* head = nullptr;
   PendingCall* tail = nullptr;
   bool empty() const noexcept { return head == nullptr; }
-  void push_back(PendingCall* entry) noexcept {
+  void push_back(PendingCall* Entry) noexcept {
     if (tail != nullptr)
-      tail->next = entry;
+      tail->next = Entry;
     else
-      head = entry;
-    tail = entry;
+      head = Entry;
+    tail = Entry;
   }
 };
 
@@ -72,12 +72,12 @@ SyncList& List() {
 // when there is one: making and closing an event per call would cost two kernel calls per line
 // relayed. (Not a thread_local owner: a thread_local with a destructor corrupts the heap when
 // several threads end at once under mingw-w64 and Wine.)
-unique_handle TakeCallerSignal(SyncList& list) {
+unique_handle TakeCallerSignal(SyncList& List) {
   {
-    std::lock_guard<std::mutex> guard(list.lock);
-    if (!list.spare_signals.empty()) {
-      unique_handle signal = std::move(list.spare_signals.back());
-      list.spare_signals.pop_back();
+    std::lock_guard<std::mutex> guard(List.lock);
+    if (!List.spare_signals.empty()) {
+      unique_handle signal = std::move(List.spare_signals.back());
+      List.spare_signals.pop_back();
       return signal;
     }
   }
@@ -88,22 +88,22 @@ unique_handle TakeCallerSignal(SyncList& list) {
 
 // The caller's wait has consumed the signal's one SetEvent: it is reset and free for the next.
 // Runs during unwinding too: a signal that cannot be kept is closed.
-void GiveBackCallerSignal(SyncList& list, unique_handle signal) noexcept {
-  std::lock_guard<std::mutex> guard(list.lock);
+void GiveBackCallerSignal(SyncList& List, unique_handle Signal) noexcept {
+  std::lock_guard<std::mutex> guard(List.lock);
   // The spares are reserved up front, so keeping one never allocates.
-  if (list.spare_signals.size() < kSpareSignals) list.spare_signals.push_back(std::move(signal));
+  if (List.spare_signals.size() < kSpareSignals) List.spare_signals.push_back(std::move(Signal));
 }
 
 // Under the lock.
-void SetSignal(SyncList& list) {
-  if (list.signal_set) return;
-  SetEvent(list.signal.get());
-  list.signal_set = true;
+void SetSignal(SyncList& List) {
+  if (List.signal_set) return;
+  SetEvent(List.signal.get());
+  List.signal_set = true;
 }
 
-void WakeMainThread(SyncList& list) {
-  if (list.wake_pending.exchange(true)) return;  // one wake-up in flight is enough
-  HWND window = list.wake_window.load();
+void WakeMainThread(SyncList& List) {
+  if (List.wake_pending.exchange(true)) return;  // one wake-up in flight is enough
+  HWND window = List.wake_window.load();
   if (window == nullptr || !PostMessageW(window, WM_NULL, 0, 0))
     PostThreadMessageW(g_main_thread_id, WM_NULL, 0, 0);
 }
@@ -111,23 +111,23 @@ void WakeMainThread(SyncList& list) {
 constexpr int kRunRounds = 4;
 
 // Main thread: takes the whole list, leaving an empty one, and resets the list's signal.
-PendingCalls TakePending(SyncList& list) {
+PendingCalls TakePending(SyncList& List) {
   // Cleared before the list is taken: a call added after the swap posts a fresh wake-up.
-  list.wake_pending.store(false);
+  List.wake_pending.store(false);
   PendingCalls taken;
-  std::lock_guard<std::mutex> guard(list.lock);
-  if (list.signal_set) {
-    ResetEvent(list.signal.get());
-    list.signal_set = false;
+  std::lock_guard<std::mutex> guard(List.lock);
+  if (List.signal_set) {
+    ResetEvent(List.signal.get());
+    List.signal_set = false;
   }
-  std::swap(taken, list.calls);
+  std::swap(taken, List.calls);
   return taken;
 }
 
 // Main thread: runs the calls in order, each one's error kept for its caller, and wakes each
 // caller once its call has run.
-void RunTaken(const PendingCalls& taken) {
-  for (PendingCall* entry = taken.head; entry != nullptr;) {
+void RunTaken(const PendingCalls& Taken) {
+  for (PendingCall* entry = Taken.head; entry != nullptr;) {
     PendingCall* next = entry->next;  // read first: the caller may return once woken
     try {
       (*entry->call)();
@@ -145,7 +145,7 @@ DWORD MainThreadID() noexcept { return g_main_thread_id; }
 
 HANDLE SyncSignal() noexcept { return List().signal.get(); }
 
-void SetWakeWindow(HWND window) noexcept { List().wake_window.store(window); }
+void SetWakeWindow(HWND Window) noexcept { List().wake_window.store(Window); }
 
 TSyncWait::TSyncWait() {
   assert(IsMainThread());
@@ -165,38 +165,38 @@ namespace {
 
 // Queues the call, wakes the main thread and blocks on `done` until the call has run. Cannot
 // fail: the entry lives here and the list links it without allocating.
-void RunOnMainThread(const SyncCall& call, HANDLE done) {
+void RunOnMainThread(const SyncCall& Call, HANDLE Done) {
   SyncList& list = List();
-  PendingCall entry{&call, nullptr, done};
+  PendingCall entry{&Call, nullptr, Done};
   {
     std::lock_guard<std::mutex> guard(list.lock);
     list.calls.push_back(&entry);
     if (list.armed > 0) SetSignal(list);
   }
   WakeMainThread(list);
-  WaitForSingleObject(done, INFINITE);
+  WaitForSingleObject(Done, INFINITE);
   if (entry.error) std::rethrow_exception(entry.error);
 }
 
 }  // namespace
 
-void SynchronizeCall(const SyncCall& call) {
+void SynchronizeCall(const SyncCall& Call) {
   if (IsMainThread()) {
-    call();
+    Call();
     return;
   }
   SyncList& list = List();
   unique_handle signal = TakeCallerSignal(list);
   ScopeExit give_back{[&] { GiveBackCallerSignal(list, std::move(signal)); }};
-  RunOnMainThread(call, signal.get());
+  RunOnMainThread(Call, signal.get());
 }
 
-void SynchronizeCall(const SyncCall& call, const TCallerSignal& signal) {
+void SynchronizeCall(const SyncCall& Call, const TCallerSignal& Signal) {
   if (IsMainThread()) {
-    call();
+    Call();
     return;
   }
-  RunOnMainThread(call, signal.Get());
+  RunOnMainThread(Call, Signal.Get());
 }
 
 TCallerSignal::TCallerSignal() : FEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {

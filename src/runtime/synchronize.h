@@ -25,7 +25,7 @@ inline bool IsMainThread() noexcept { return GetCurrentThreadId() == MainThreadI
 
 // On the main thread: runs `call` at once. Elsewhere: queues it, wakes the main thread, waits
 // until it has run, and rethrows whatever it raised.
-void SynchronizeCall(const SyncCall& call);
+void SynchronizeCall(const SyncCall& Call);
 
 // A thread's own wait event for its synchronous calls, made when the thread is made: a call
 // that uses it needs nothing more, so it cannot fail for want of an event when the thread is
@@ -44,7 +44,7 @@ class TCallerSignal {
 };
 
 // As SynchronizeCall, waiting on `signal` instead of an event taken from the shared spares.
-void SynchronizeCall(const SyncCall& call, const TCallerSignal& signal);
+void SynchronizeCall(const SyncCall& Call, const TCallerSignal& Signal);
 
 // Main thread only. Runs every pending call in order; returns false when none was pending.
 bool CheckSynchronize();
@@ -70,6 +70,6 @@ class TSyncWait {
 };
 
 // The window that receives the WM_NULL wake-ups (the application window); null for none.
-void SetWakeWindow(HWND window) noexcept;
+void SetWakeWindow(HWND Window) noexcept;
 
 }  // namespace velotarn

@@ -6,33 +6,33 @@
 
 namespace velotarn {
 
-std::wstring BytesToWide(std::string_view bytes, UINT code_page) {
-  if (bytes.empty() || bytes.size() > INT_MAX) return {};
-  int n = MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()),
-                              nullptr, 0);
+std::wstring BytesToWide(std::string_view Bytes, UINT CodePage) {
+  if (Bytes.empty() || Bytes.size() > INT_MAX) return {};
+  int n =
+      MultiByteToWideChar(CodePage, 0, Bytes.data(), static_cast<int>(Bytes.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0)
-    MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+    MultiByteToWideChar(CodePage, 0, Bytes.data(), static_cast<int>(Bytes.size()), out.data(), n);
   return out;
 }
 
-std::string WideToBytes(std::wstring_view text, UINT code_page) {
-  if (text.empty() || text.size() > INT_MAX) return {};
-  int n = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                              0, nullptr, nullptr);
+std::string WideToBytes(std::wstring_view Text, UINT CodePage) {
+  if (Text.empty() || Text.size() > INT_MAX) return {};
+  int n = WideCharToMultiByte(CodePage, 0, Text.data(), static_cast<int>(Text.size()), nullptr, 0,
+                              nullptr, nullptr);
   std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
   if (n > 0)
-    WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+    WideCharToMultiByte(CodePage, 0, Text.data(), static_cast<int>(Text.size()), out.data(), n,
                         nullptr, nullptr);
   return out;
 }
 
-std::wstring FormatV(const wchar_t* format, va_list args) {
+std::wstring FormatV(const wchar_t* Format, va_list Args) {
   std::vector<wchar_t> buf(256);
   for (;;) {
     va_list copy;
-    va_copy(copy, args);
-    int n = _vsnwprintf(buf.data(), buf.size(), format, copy);
+    va_copy(copy, Args);
+    int n = _vsnwprintf(buf.data(), buf.size(), Format, copy);
     va_end(copy);
     if (n >= 0 && static_cast<size_t>(n) < buf.size()) return std::wstring(buf.data(), n);
     buf.resize(buf.size() * 2);
@@ -47,10 +47,10 @@ std::wstring Format(const wchar_t* format, ...) {
   return s;
 }
 
-std::wstring ModuleFileName(HMODULE module) {
+std::wstring ModuleFileName(HMODULE Module) {
   std::wstring path(MAX_PATH + 1, L'\0');
   for (;;) {
-    DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    DWORD n = GetModuleFileNameW(Module, path.data(), static_cast<DWORD>(path.size()));
     if (n == 0) return {};
     if (n < path.size()) {
       path.resize(n);
@@ -60,9 +60,9 @@ std::wstring ModuleFileName(HMODULE module) {
   }
 }
 
-std::wstring ExtractFileName(const std::wstring& path) {
-  size_t pos = path.find_last_of(L"\\/:");
-  return pos == std::wstring::npos ? path : path.substr(pos + 1);
+std::wstring ExtractFileName(const std::wstring& Path) {
+  size_t pos = Path.find_last_of(L"\\/:");
+  return pos == std::wstring::npos ? Path : Path.substr(pos + 1);
 }
 
 }  // namespace velotarn

@@ -11,22 +11,22 @@
 namespace velotarn {
 
 // Bytes in `code_page` to UTF-16. Invalid sequences follow MultiByteToWideChar's own rules.
-std::wstring BytesToWide(std::string_view bytes, UINT code_page);
+std::wstring BytesToWide(std::string_view Bytes, UINT CodePage);
 // UTF-16 to bytes in `code_page`; characters with no mapping become the code page's default.
-std::string WideToBytes(std::wstring_view text, UINT code_page);
+std::string WideToBytes(std::wstring_view Text, UINT CodePage);
 
-inline std::wstring AnsiToWide(std::string_view bytes) { return BytesToWide(bytes, CP_ACP); }
-inline std::string WideToAnsi(std::wstring_view text) { return WideToBytes(text, CP_ACP); }
-inline std::wstring Utf8ToWide(std::string_view bytes) { return BytesToWide(bytes, CP_UTF8); }
-inline std::string WideToUtf8(std::wstring_view text) { return WideToBytes(text, CP_UTF8); }
+inline std::wstring AnsiToWide(std::string_view Bytes) { return BytesToWide(Bytes, CP_ACP); }
+inline std::string WideToAnsi(std::wstring_view Text) { return WideToBytes(Text, CP_ACP); }
+inline std::wstring Utf8ToWide(std::string_view Bytes) { return BytesToWide(Bytes, CP_UTF8); }
+inline std::string WideToUtf8(std::wstring_view Text) { return WideToBytes(Text, CP_UTF8); }
 
 // printf-style formatting into a std::wstring (%d, %s with wide strings, %p ...).
 std::wstring Format(const wchar_t* format, ...);
-std::wstring FormatV(const wchar_t* format, va_list args);
+std::wstring FormatV(const wchar_t* Format, va_list Args);
 
 // The running program's full path, however long it is.
-std::wstring ModuleFileName(HMODULE module = nullptr);
+std::wstring ModuleFileName(HMODULE Module = nullptr);
 // "C:\dir\velotarnsvc.exe" -> "velotarnsvc.exe".
-std::wstring ExtractFileName(const std::wstring& path);
+std::wstring ExtractFileName(const std::wstring& Path);
 
 }  // namespace velotarn

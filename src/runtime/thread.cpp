@@ -24,52 +24,52 @@ struct TThread::SharedState {
   TCallerSignal sync_signal;
 };
 
-TThread::TThread(bool create_suspended)
-    : state_(std::make_shared<SharedState>()), create_suspended_(create_suspended) {
+TThread::TThread(bool CreateSuspended)
+    : FState(std::make_shared<SharedState>()), FCreateSuspended(CreateSuspended) {
   unsigned id = 0;
   auto handle = reinterpret_cast<HANDLE>(
       _beginthreadex(nullptr, 0, &TThread::ThreadProc, this, CREATE_SUSPENDED, &id));
   if (handle == nullptr) RaiseLastOSError(static_cast<DWORD>(_doserrno));
-  state_->handle.reset(handle);
-  state_->id = id;
-  suspended_.store(true);
+  FState->handle.reset(handle);
+  FState->id = id;
+  FSuspended.store(true);
 }
 
 TThread::~TThread() {
   // Reached only through Free() (after the wait), from the thread itself (FreeOnTerminate), or
   // from an OnTerminate handler, which leaves the exit to the thread.
-  if (state_->in_termination_step.load() && GetCurrentThreadId() != state_->id)
-    state_->object_gone.store(true);
+  if (FState->in_termination_step.load() && GetCurrentThreadId() != FState->id)
+    FState->object_gone.store(true);
 }
 
 void TThread::AfterConstruction() {
-  if (!create_suspended_) Resume();
+  if (!FCreateSuspended) Resume();
 }
 
-DWORD TThread::ThreadID() const noexcept { return state_->id; }
-HANDLE TThread::Handle() const noexcept { return state_->handle.get(); }
-bool TThread::Finished() const noexcept { return state_->finished.load(); }
+DWORD TThread::ThreadID() const noexcept { return FState->id; }
+HANDLE TThread::Handle() const noexcept { return FState->handle.get(); }
+bool TThread::Finished() const noexcept { return FState->finished.load(); }
 
 void TThread::Start() { Resume(); }
 
-void TThread::Synchronize(const SyncCall& call) { SynchronizeCall(call, state_->sync_signal); }
+void TThread::Synchronize(const SyncCall& Call) { SynchronizeCall(Call, FState->sync_signal); }
 
 void TThread::Resume() {
-  DWORD previous = ResumeThread(state_->handle.get());
+  DWORD previous = ResumeThread(FState->handle.get());
   if (previous == static_cast<DWORD>(-1)) RaiseLastOSError();
-  if (previous <= 1) suspended_.store(false);
+  if (previous <= 1) FSuspended.store(false);
 }
 
 void TThread::Suspend() {
-  bool was = suspended_.exchange(true);
-  if (SuspendThread(state_->handle.get()) == static_cast<DWORD>(-1)) {
-    suspended_.store(was);
+  bool was = FSuspended.exchange(true);
+  if (SuspendThread(FState->handle.get()) == static_cast<DWORD>(-1)) {
+    FSuspended.store(was);
     RaiseLastOSError();
   }
 }
 
 DWORD TThread::WaitFor() {
-  std::shared_ptr<SharedState> state = state_;  // the object may free itself meanwhile
+  std::shared_ptr<SharedState> state = FState;  // the object may free itself meanwhile
   assert(GetCurrentThreadId() != state->id && "a thread cannot wait for itself");
   HANDLE thread = state->handle.get();
   if (IsMainThread()) {
@@ -98,9 +98,9 @@ DWORD TThread::WaitFor() {
 void TThread::Free() {
   // Freed from inside its own OnTerminate handler, the thread is blocked in that very call and
   // ends without touching the object again; waiting here would deadlock.
-  bool from_handler = state_->in_handler.load() && IsMainThread();
+  bool from_handler = FState->in_handler.load() && IsMainThread();
   assert(!FreeOnTerminate() || from_handler);
-  if (!from_handler && GetCurrentThreadId() != state_->id && !state_->finished.load()) {
+  if (!from_handler && GetCurrentThreadId() != FState->id && !FState->finished.load()) {
     Terminate();
     while (Suspended()) Resume();  // a never-started or frozen thread must reach its end
     WaitFor();
@@ -121,7 +121,7 @@ void TThread::DoTerminate() {
   if (!OnTerminate) return;
   // ThreadProc's reference keeps the state, and so the call's signal, alive if the handler frees
   // this object. The call captures by reference only, so that making it cannot allocate.
-  SharedState* state = state_.get();
+  SharedState* state = FState.get();
   SynchronizeCall([&] {
     TNotifyEvent handler = OnTerminate;  // the handler may free this object and its members
     state->in_handler.store(true);
@@ -135,17 +135,17 @@ void TThread::DoTerminate() {
   }, state->sync_signal);
 }
 
-unsigned __stdcall TThread::ThreadProc(void* param) {
-  auto* self = static_cast<TThread*>(param);
-  std::shared_ptr<SharedState> state = self->state_;
+unsigned __stdcall TThread::ThreadProc(void* Param) {
+  auto* self = static_cast<TThread*>(Param);
+  std::shared_ptr<SharedState> state = self->FState;
   if (!self->Terminated()) {
     try {
       self->Execute();
     } catch (...) {
-      self->fatal_exception_ = std::current_exception();
+      self->FFatalException = std::current_exception();
     }
   }
-  unsigned result = static_cast<unsigned>(self->return_value_);
+  unsigned result = static_cast<unsigned>(self->FReturnValue);
   state->in_termination_step.store(true);
   try {
     self->DoTerminate();
@@ -156,7 +156,7 @@ unsigned __stdcall TThread::ThreadProc(void* param) {
     state->finished.store(true);
     return result;  // freed by its OnTerminate handler: not touched again
   }
-  result = static_cast<unsigned>(self->return_value_);
+  result = static_cast<unsigned>(self->FReturnValue);
   bool free_self = self->FreeOnTerminate();
   state->finished.store(true);
   if (free_self) delete self;

@@ -56,8 +56,8 @@ class TThread : public TObject {
   void Start();    // lets a thread created suspended run
   void Resume();   // undoes one Suspend (or the suspended creation)
   void Suspend();  // freezes the thread until Resume
-  void Terminate() noexcept { terminated_.store(true); }
-  bool Terminated() const noexcept { return terminated_.load(); }
+  void Terminate() noexcept { FTerminated.store(true); }
+  bool Terminated() const noexcept { return FTerminated.load(); }
 
   // Waits until the thread has ended and returns its exit code. On the main thread the wait
   // keeps running synchronous calls and lets sent messages through.
@@ -66,21 +66,21 @@ class TThread : public TObject {
   // Runs `call` on the main thread and blocks until it has run (errors come back here). Called
   // by the thread itself (Execute, DoTerminate): it waits on the thread's own prepared signal,
   // so it needs nothing that could fail to be made.
-  void Synchronize(const SyncCall& call);
+  void Synchronize(const SyncCall& Call);
 
-  bool FreeOnTerminate() const noexcept { return free_on_terminate_.load(); }
-  void SetFreeOnTerminate(bool value) noexcept { free_on_terminate_.store(value); }
+  bool FreeOnTerminate() const noexcept { return FFreeOnTerminate.load(); }
+  void SetFreeOnTerminate(bool Value) noexcept { FFreeOnTerminate.store(Value); }
   TNotifyEvent OnTerminate;
-  std::exception_ptr FatalException() const noexcept { return fatal_exception_; }
-  int ReturnValue() const noexcept { return return_value_; }
-  void SetReturnValue(int value) noexcept { return_value_ = value; }
+  std::exception_ptr FatalException() const noexcept { return FFatalException; }
+  int ReturnValue() const noexcept { return FReturnValue; }
+  void SetReturnValue(int Value) noexcept { FReturnValue = Value; }
   DWORD ThreadID() const noexcept;
   HANDLE Handle() const noexcept;
-  bool Suspended() const noexcept { return suspended_.load(); }
+  bool Suspended() const noexcept { return FSuspended.load(); }
   bool Finished() const noexcept;
 
  protected:
-  explicit TThread(bool create_suspended);
+  explicit TThread(bool CreateSuspended);
   // Deleting a thread that still runs is a fault: derived state would go first. Use Free().
   ~TThread() override;
 
@@ -90,16 +90,16 @@ class TThread : public TObject {
 
  private:
   struct SharedState;
-  static unsigned __stdcall ThreadProc(void* param);
+  static unsigned __stdcall ThreadProc(void* Param);
   void AfterConstruction();
 
-  std::shared_ptr<SharedState> state_;
-  std::atomic<bool> terminated_{false};
-  std::atomic<bool> free_on_terminate_{false};
-  std::atomic<bool> suspended_{false};
-  bool create_suspended_;
-  std::exception_ptr fatal_exception_;
-  int return_value_ = 0;
+  std::shared_ptr<SharedState> FState;
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FFreeOnTerminate{false};
+  std::atomic<bool> FSuspended{false};
+  bool FCreateSuspended;
+  std::exception_ptr FFatalException;
+  int FReturnValue = 0;
 };
 
 // What New<T> returns: the owner of a thread object while nobody else may free it yet. For a

@@ -3,19 +3,19 @@
 namespace velotarn {
 
 namespace {
-bool IsSeparator(wchar_t c) { return c >= 1 && c <= 32; }
+bool IsSeparator(wchar_t Character) { return Character >= 1 && Character <= 32; }
 }  // namespace
 
-std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
-  line = line.substr(0, line.find(L'\0'));
+std::vector<std::wstring> SplitCommandLine(std::wstring_view Line) {
+  Line = Line.substr(0, Line.find(L'\0'));
   std::vector<std::wstring> args;
   size_t i = 0;
-  const size_t n = line.size();
+  const size_t n = Line.size();
   for (;;) {
     // Separators, and empty quote pairs standing where an argument would begin.
     for (;;) {
-      while (i < n && IsSeparator(line[i])) ++i;
-      if (i + 1 < n && line[i] == L'"' && line[i + 1] == L'"') {
+      while (i < n && IsSeparator(Line[i])) ++i;
+      if (i + 1 < n && Line[i] == L'"' && Line[i + 1] == L'"') {
         i += 2;
         continue;
       }
@@ -23,13 +23,13 @@ std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
     }
     if (i >= n) break;
     std::wstring arg;
-    while (i < n && !IsSeparator(line[i])) {
-      if (line[i] == L'"') {
+    while (i < n && !IsSeparator(Line[i])) {
+      if (Line[i] == L'"') {
         ++i;
-        while (i < n && line[i] != L'"') arg.push_back(line[i++]);
+        while (i < n && Line[i] != L'"') arg.push_back(Line[i++]);
         if (i < n) ++i;  // the closing quote
       } else {
-        arg.push_back(line[i++]);
+        arg.push_back(Line[i++]);
       }
     }
     // Only a lone quote at the very end leaves nothing: no argument.
@@ -39,11 +39,11 @@ std::vector<std::wstring> SplitCommandLine(std::wstring_view line) {
   return args;
 }
 
-bool FindSwitch(const std::vector<std::wstring>& args, std::wstring_view name,
-                const TTextEquals& equals) {
-  for (size_t k = 1; k < args.size(); ++k) {
-    std::wstring_view arg = args[k];
-    if (!arg.empty() && (arg[0] == L'-' || arg[0] == L'/') && equals(arg.substr(1), name))
+bool FindSwitch(const std::vector<std::wstring>& Args, std::wstring_view Name,
+                const TTextEquals& Equals) {
+  for (size_t k = 1; k < Args.size(); ++k) {
+    std::wstring_view arg = Args[k];
+    if (!arg.empty() && (arg[0] == L'-' || arg[0] == L'/') && Equals(arg.substr(1), Name))
       return true;
   }
   return false;

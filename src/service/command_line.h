@@ -16,14 +16,14 @@
 namespace velotarn {
 
 // The arguments of `line`, the program first.
-std::vector<std::wstring> SplitCommandLine(std::wstring_view line);
+std::vector<std::wstring> SplitCommandLine(std::wstring_view Line);
 
 // Text comparison used for switch names (the program passes the user locale's
 // case-insensitive comparison).
 using TTextEquals = std::function<bool(std::wstring_view a, std::wstring_view b)>;
 
 // True when an argument after the program is "-" or "/" followed by `name`, as `equals` sees it.
-bool FindSwitch(const std::vector<std::wstring>& args, std::wstring_view name,
-                const TTextEquals& equals);
+bool FindSwitch(const std::vector<std::wstring>& Args, std::wstring_view Name,
+                const TTextEquals& Equals);
 
 }  // namespace velotarn

@@ -18,15 +18,15 @@ namespace velotarn {
 
 class TEventLogger {
  public:
-  explicit TEventLogger(std::wstring name) : FName(std::move(name)) {}
+  explicit TEventLogger(std::wstring Name) : FName(std::move(Name)) {}
   TEventLogger(const TEventLogger&) = delete;
   TEventLogger& operator=(const TEventLogger&) = delete;
 
   const std::wstring& Name() const noexcept { return FName; }
 
   // One entry with `message` as its only insertion string, no user and no binary data.
-  void LogMessage(const std::wstring& message, WORD event_type = EVENTLOG_ERROR_TYPE,
-                  WORD category = 0, DWORD id = 0);
+  void LogMessage(const std::wstring& Message, WORD EventType = EVENTLOG_ERROR_TYPE,
+                  WORD Category = 0, DWORD Id = 0);
 
  private:
   const std::wstring FName;

@@ -14,74 +14,74 @@
 namespace velotarn {
 
 namespace {
-bool LocaleEqualsIgnoringCase(std::wstring_view a, std::wstring_view b) {
-  return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(),
-                        static_cast<int>(a.size()), b.data(),
-                        static_cast<int>(b.size())) == CSTR_EQUAL;
+bool LocaleEqualsIgnoringCase(std::wstring_view Left, std::wstring_view Right) {
+  return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, Left.data(),
+                        static_cast<int>(Left.size()), Right.data(),
+                        static_cast<int>(Right.size())) == CSTR_EQUAL;
 }
 }  // namespace
 
-bool HasSwitch(const std::wstring& name) {
-  return FindSwitch(SplitCommandLine(GetCommandLineW()), name, &LocaleEqualsIgnoringCase);
+bool HasSwitch(const std::wstring& Name) {
+  return FindSwitch(SplitCommandLine(GetCommandLineW()), Name, &LocaleEqualsIgnoringCase);
 }
 
-std::wstring RegistrationPath(const std::wstring& program_path) {
-  if (program_path.find(L' ') == std::wstring::npos) return program_path;
-  return L"\"" + program_path + L"\"";
+std::wstring RegistrationPath(const std::wstring& ProgramPath) {
+  if (ProgramPath.find(L' ') == std::wstring::npos) return ProgramPath;
+  return L"\"" + ProgramPath + L"\"";
 }
 
-void CreateRegistration(TService& service, SC_HANDLE manager) {
+void CreateRegistration(TService& Service, SC_HANDLE Manager) {
   // Read in full: a path longer than MAX_PATH is registered as it is, never cut short.
   std::wstring path = RegistrationPath(ModuleFileName());
-  std::wstring display_name = service.DisplayName();
+  std::wstring display_name = Service.DisplayName();
   // An empty list of dependencies: the terminating empty name alone.
   std::wstring dependencies;
-  for (const std::wstring& name : service.Dependencies()) dependencies += name + L'\0';
+  for (const std::wstring& name : Service.Dependencies()) dependencies += name + L'\0';
   dependencies += L'\0';
-  const std::wstring& start_name = service.ServiceStartName();
+  const std::wstring& start_name = Service.ServiceStartName();
   unique_schandle created(CreateServiceW(
-      manager, service.Name().c_str(), display_name.c_str(), SERVICE_ALL_ACCESS,
-      service.ServiceTypeCode(), service.StartTypeCode(), service.ErrorControlCode(),
-      path.c_str(), service.LoadGroup().c_str(), nullptr, dependencies.c_str(),
-      start_name.empty() ? nullptr : start_name.c_str(), service.Password().c_str()));
+      Manager, Service.Name().c_str(), display_name.c_str(), SERVICE_ALL_ACCESS,
+      Service.ServiceTypeCode(), Service.StartTypeCode(), Service.ErrorControlCode(), path.c_str(),
+      Service.LoadGroup().c_str(), nullptr, dependencies.c_str(),
+      start_name.empty() ? nullptr : start_name.c_str(), Service.Password().c_str()));
   if (!created) RaiseLastOSError();
 }
 
-void DeleteRegistration(TService& service, SC_HANDLE manager) {
-  unique_schandle handle(OpenServiceW(manager, service.Name().c_str(), SERVICE_ALL_ACCESS));
+void DeleteRegistration(TService& Service, SC_HANDLE Manager) {
+  unique_schandle handle(OpenServiceW(Manager, Service.Name().c_str(), SERVICE_ALL_ACCESS));
   if (!handle) RaiseLastOSError();
   // A running service stays registered, marked for deletion, until it stops.
   if (!DeleteService(handle.get())) RaiseLastOSError();
 }
 
-void UpdateRegistration(bool install, bool silent) {
+void UpdateRegistration(bool Install, bool Silent) {
   assert(IsMainThread());
   unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) RaiseLastOSError();  // not caught here: ends the run as an unhandled error
   bool success = true;
   for (TService* service : ServiceApplication->Services()) {
     try {
-      if (install)
+      if (Install)
         CreateRegistration(*service, manager.get());
       else
         DeleteRegistration(*service, manager.get());
     } catch (...) {
       success = false;
-      const wchar_t* format = install ? L"Service \"%ls\" failed to install with error: \"%ls\""
+      const wchar_t* format = Install ? L"Service \"%ls\" failed to install with error: \"%ls\""
                                       : L"Service \"%ls\" failed to uninstall with error: \"%ls\"";
       const std::wstring message = CurrentExceptionMessage();
       ShowOutcome(Format(format, service->DisplayName().c_str(), message.c_str()), okError);
     }
   }
-  if (success && !silent)
-    ShowOutcome(install ? L"Service installed successfully" : L"Service uninstalled successfully",
+  if (success && !Silent)
+    ShowOutcome(Install ? L"Service installed successfully" : L"Service uninstalled successfully",
                 okInformation);
 }
 
-void ShowOutcome(const std::wstring& text, TOutcomeKind kind) {
-  UINT icon = kind == okError ? MB_ICONERROR : MB_ICONINFORMATION;
-  const wchar_t* caption = kind == okError ? L"Error" : L"Information";
-  MessageBoxW(Application != nullptr ? Application->Handle() : nullptr, text.c_str(), caption,
+void ShowOutcome(const std::wstring& Text, TOutcomeKind Kind) {
+  UINT icon = Kind == okError ? MB_ICONERROR : MB_ICONINFORMATION;
+  const wchar_t* caption = Kind == okError ? L"Error" : L"Information";
+  MessageBoxW(Application != nullptr ? Application->Handle() : nullptr, Text.c_str(), caption,
               MB_OK | icon);
 }
 

@@ -17,21 +17,21 @@ class TService;
 
 // True when an argument of this process's command line is the switch `name`: "-" or "/" and
 // then `name`, compared case-insensitively by the user's locale.
-bool HasSwitch(const std::wstring& name);
+bool HasSwitch(const std::wstring& Name);
 
 // Registers (install) or removes every service of the service application object and shows
 // the outcome. Raises EOSError when the SCM cannot be opened.
-void UpdateRegistration(bool install, bool silent);
+void UpdateRegistration(bool Install, bool Silent);
 
 // Raise EOSError on failure.
-void CreateRegistration(TService& service, SC_HANDLE manager);
-void DeleteRegistration(TService& service, SC_HANDLE manager);
+void CreateRegistration(TService& Service, SC_HANDLE Manager);
+void DeleteRegistration(TService& Service, SC_HANDLE Manager);
 
 // The binary path to register: the program file's full path (however long), in double quotes
 // when it contains a blank.
-std::wstring RegistrationPath(const std::wstring& program_path);
+std::wstring RegistrationPath(const std::wstring& ProgramPath);
 
 enum TOutcomeKind { okInformation, okError };
-void ShowOutcome(const std::wstring& text, TOutcomeKind kind);
+void ShowOutcome(const std::wstring& Text, TOutcomeKind Kind);
 
 }  // namespace velotarn

@@ -19,8 +19,8 @@ namespace {
 TCheckPointRule g_status_memory;
 }  // namespace
 
-TService::TService(TComponent* owner)
-    : TComponent(owner),
+TService::TService(TComponent* Owner)
+    : TComponent(Owner),
       FEntryDone(std::make_shared<unique_handle>(CreateEventW(nullptr, TRUE, TRUE, nullptr))) {
   assert(IsMainThread());
   if (!*FEntryDone) RaiseLastOSError();
@@ -49,8 +49,8 @@ DWORD TService::ServiceTypeCode() const noexcept {
 DWORD TService::StartTypeCode() const noexcept { return static_cast<DWORD>(FStartType); }
 DWORD TService::ErrorControlCode() const noexcept { return static_cast<DWORD>(FErrorSeverity); }
 
-void TService::SetStatus(TCurrentStatus value) {
-  FStatus = value;
+void TService::SetStatus(TCurrentStatus Value) {
+  FStatus = Value;
   ReportStatus();
 }
 
@@ -75,20 +75,19 @@ void TService::ReportStatus() {
   if (!SendServiceStatus(FStatusHandle, &status)) LogMessage(SysErrorMessage(GetLastError()));
 }
 
-void TService::LogMessage(const std::wstring& message, WORD event_type, WORD category,
-                          DWORD id) {
+void TService::LogMessage(const std::wstring& Message, WORD EventType, WORD Category, DWORD Id) {
   TEventLogger* logger;
   {
     std::lock_guard<std::mutex> guard(FEventLoggerLock);
     if (!FEventLogger) FEventLogger = std::make_unique<TEventLogger>(Name());
     logger = FEventLogger.get();
   }
-  logger->LogMessage(message, event_type, category, id);
+  logger->LogMessage(Message, EventType, Category, Id);
 }
 
-void TService::LogServiceFailure(const wchar_t* action) noexcept {
+void TService::LogServiceFailure(const wchar_t* Action) noexcept {
   try {
-    LogMessage(Format(L"Service failed on %ls: %ls", action, CurrentExceptionMessage().c_str()));
+    LogMessage(Format(L"Service failed on %ls: %ls", Action, CurrentExceptionMessage().c_str()));
   } catch (...) {
     // Nothing is left to report a failure of the log itself to.
   }
@@ -162,14 +161,14 @@ void TService::TerminateServiceThread() {
   if (FServiceThread != nullptr) FServiceThread->Terminate();
 }
 
-void TService::PostControlCode(DWORD code) {
+void TService::PostControlCode(DWORD Code) {
   std::lock_guard<std::mutex> guard(FThreadLock);
   // Before the service thread has its queue, and once it has stopped reading it, nobody would
   // handle the code: it is dropped. Nothing is lost, since the service thread reports every
   // state change itself. The thread is never frozen while paused (see HandlePause), so posting
   // is all it takes to wake it.
   if (FServiceThread == nullptr || !FControlQueueOpen) return;
-  PostThreadMessageW(FServiceThread->ThreadID(), WM_SERVICE_CONTROL, code, 0);
+  PostThreadMessageW(FServiceThread->ThreadID(), WM_SERVICE_CONTROL, Code, 0);
 }
 
 void TService::HandleStop() {

@@ -43,7 +43,7 @@ class TServiceThread;
 class TService : public TComponent {
  public:
   // Sets the defaults; a derived class then applies its own settings.
-  explicit TService(TComponent* owner);
+  explicit TService(TComponent* Owner);
   ~TService() override;
 
   // Settings, fixed by the class.
@@ -62,19 +62,19 @@ class TService : public TComponent {
 
   TCurrentStatus Status() const noexcept { return FStatus; }
   // Stores the state and reports it.
-  void SetStatus(TCurrentStatus value);
+  void SetStatus(TCurrentStatus Value);
   const std::vector<std::wstring>& Params() const noexcept { return FParams; }
 
   // The service-main thread's work for this service: registers the control handler, then runs
   // the service until it has stopped.
   void ServiceEntry(DWORD argc, LPWSTR* argv);
   // Hands one control code to the service thread; never waits, never reports.
-  void PostControlCode(DWORD code);
+  void PostControlCode(DWORD Code);
   // The one place where status reports are made.
   void ReportStatus();
   // Writes through the service's own event log writer (source: the service's name).
-  void LogMessage(const std::wstring& message, WORD event_type = EVENTLOG_ERROR_TYPE,
-                  WORD category = 0, DWORD id = 0);
+  void LogMessage(const std::wstring& Message, WORD EventType = EVENTLOG_ERROR_TYPE,
+                  WORD Category = 0, DWORD Id = 0);
 
   // The start: reports start-pending, runs the service thread until it ends, reports stopped.
   virtual void RunService();
@@ -84,7 +84,7 @@ class TService : public TComponent {
   virtual void HandleContinue();
   virtual void HandleInterrogate();
   virtual void HandleShutdown();
-  virtual void HandleCustomControl(DWORD code);
+  virtual void HandleCustomControl(DWORD Code);
   // The control handler that the SCM calls for this service.
   virtual LPHANDLER_FUNCTION GetServiceController() = 0;
 
@@ -114,7 +114,7 @@ class TService : public TComponent {
   void ControlQueueClosed();
   void TerminateServiceThread();
   // Inside a catch block: "Service failed on <action>: <message>".
-  void LogServiceFailure(const wchar_t* action) noexcept;
+  void LogServiceFailure(const wchar_t* Action) noexcept;
   void ReportStopped() noexcept;
 
   std::unique_ptr<TEventLogger> FEventLogger;  // created at the first LogMessage

@@ -1,6 +1,7 @@
 #include "service/service_application.h"
 
 #include <cassert>
+#include <vector>
 
 #include "runtime/exceptions.h"
 #include "runtime/synchronize.h"
@@ -8,9 +9,55 @@
 #include "runtime/text.h"
 #include "runtime/thread.h"
 #include "service/installation.h"
-#include "service/start_thread.h"
+#include "service/service.h"
 
 namespace velotarn {
+
+namespace {
+
+// TServiceStartThread: the dispatcher thread. Its body connects the process to the SCM with
+// StartServiceCtrlDispatcherW, which returns only when every service of the process has
+// stopped (at once, with 1063, when the SCM did not start the process). Afterwards it posts
+// WM_QUIT to the application window, which ends the main thread's loop.
+//
+// Threading: created by TServiceApplication::Run on the main thread, which frees it after the
+// loop (never FreeOnTerminate). While the dispatcher call runs, the SCM calls the services'
+// control handlers on this thread. The dispatch table and the service names it points to stay
+// alive and unchanged for the thread's whole life.
+class TServiceStartThread : public TThread {
+ public:
+  TServiceStartThread(const std::vector<TService*>& Services, HWND QuitWindow);
+
+ protected:
+  void Execute() override;
+  void DoTerminate() override;
+
+ private:
+  // One entry per service (its name and ServiceMainProc), then one entry of two nulls.
+  std::vector<SERVICE_TABLE_ENTRYW> FServiceStartTable;
+  const HWND FQuitWindow;
+};
+
+TServiceStartThread::TServiceStartThread(const std::vector<TService*>& Services, HWND QuitWindow)
+    : TThread(false), FServiceStartTable(Services.size() + 1), FQuitWindow(QuitWindow) {
+  assert(IsMainThread());
+  for (size_t i = 0; i < Services.size(); ++i) {
+    FServiceStartTable[i].lpServiceName = const_cast<LPWSTR>(Services[i]->Name().c_str());
+    FServiceStartTable[i].lpServiceProc = &ServiceMainProc;
+  }
+}
+
+void TServiceStartThread::Execute() {
+  BOOL ok = StartServiceCtrlDispatcherW(FServiceStartTable.data());
+  SetReturnValue(ok ? 0 : static_cast<int>(GetLastError()));
+}
+
+void TServiceStartThread::DoTerminate() {
+  TThread::DoTerminate();
+  PostMessageW(FQuitWindow, WM_QUIT, 0, 0);
+}
+
+}  // namespace
 
 TServiceApplication* ServiceApplication = nullptr;
 
@@ -44,9 +91,9 @@ bool TServiceApplication::IsRegistrationRun() {
   return HasSwitch(L"INSTALL") || HasSwitch(L"UNINSTALL");
 }
 
-bool TServiceApplication::HookMessage(TMessage& message) {
-  if (message.Msg != WM_ENDSESSION) return false;
-  message.Result = 0;
+bool TServiceApplication::HookMessage(TMessage& Message) {
+  if (Message.Msg != WM_ENDSESSION) return false;
+  Message.Result = 0;
   return true;
 }
 

@@ -31,11 +31,11 @@ class TServiceApplication : public TComponent, private TWindowHook {
   // A service class is created with this object as its owner; any other class is handed to
   // the application object, which then owns it.
   template <class T>
-  void CreateForm(T*& reference) {
+  void CreateForm(T*& Reference) {
     if constexpr (std::is_base_of_v<TService, T>)
-      TApplication::CreateOwned(reference, this);
+      TApplication::CreateOwned(Reference, this);
     else
-      Application->CreateForm(reference);
+      Application->CreateForm(Reference);
   }
 
   virtual void Initialize();
@@ -48,7 +48,7 @@ class TServiceApplication : public TComponent, private TWindowHook {
   static bool IsRegistrationRun();
 
  private:
-  bool HookMessage(TMessage& message) override;
+  bool HookMessage(TMessage& Message) override;
   // From now on errors handed to the application object go to the program-file log.
   void LogExceptionsFromNowOn();
   void RunServiceMode();

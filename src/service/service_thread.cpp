@@ -11,8 +11,8 @@ namespace velotarn {
 
 namespace {
 // The action words of the log text for control codes 1 to 5.
-const wchar_t* ActionWord(DWORD code) {
-  switch (code) {
+const wchar_t* ActionWord(DWORD Code) {
+  switch (Code) {
     case SERVICE_CONTROL_STOP:
       return L"stop";
     case SERVICE_CONTROL_PAUSE:
@@ -48,13 +48,13 @@ void TServiceThread::Execute() {
   }
 }
 
-bool TServiceThread::ProcessRequests(bool wait_for_message) {
+bool TServiceThread::ProcessRequests(bool WaitForMessage) {
   assert(GetCurrentThreadId() == ThreadID());
   for (;;) {
-    if (wait_for_message && Terminated()) return true;
+    if (WaitForMessage && Terminated()) return true;
     MSG msg;
-    bool got = wait_for_message ? GetMessageW(&msg, nullptr, 0, 0) > 0
-                                : PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
+    bool got = WaitForMessage ? GetMessageW(&msg, nullptr, 0, 0) > 0
+                              : PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE) != FALSE;
     if (!got) return false;
     if (msg.hwnd != nullptr || msg.message != WM_SERVICE_CONTROL) {
       DispatchMessageW(&msg);
@@ -64,10 +64,10 @@ bool TServiceThread::ProcessRequests(bool wait_for_message) {
   }
 }
 
-void TServiceThread::HandleControlCode(DWORD code) {
+void TServiceThread::HandleControlCode(DWORD Code) {
   TCurrentStatus remembered = FService->Status();
   try {
-    switch (code) {
+    switch (Code) {
       case SERVICE_CONTROL_STOP:
         FService->HandleStop();
         break;
@@ -84,18 +84,18 @@ void TServiceThread::HandleControlCode(DWORD code) {
         FService->HandleShutdown();
         break;
       default:
-        FService->HandleCustomControl(code);
+        FService->HandleCustomControl(Code);
         break;
     }
   } catch (...) {
     std::wstring message = CurrentExceptionMessage();
     // A failed shutdown keeps whatever it reported: the system is going down regardless.
-    if (code != SERVICE_CONTROL_SHUTDOWN) FService->SetStatus(remembered);
-    if (const wchar_t* action = ActionWord(code))
+    if (Code != SERVICE_CONTROL_SHUTDOWN) FService->SetStatus(remembered);
+    if (const wchar_t* action = ActionWord(Code))
       FService->LogMessage(Format(L"Service failed on %ls: %ls", action, message.c_str()));
     else
       FService->LogMessage(Format(L"Service failed in custom message(%d): %ls",
-                                  static_cast<int>(code), message.c_str()));
+                                  static_cast<int>(Code), message.c_str()));
   }
 }
 

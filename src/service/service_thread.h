@@ -17,18 +17,18 @@ class TService;
 
 class TServiceThread : public TThread {
  public:
-  explicit TServiceThread(TService* service) : TThread(true), FService(service) {}
+  explicit TServiceThread(TService* Service) : TThread(true), FService(Service) {}
 
   // Serves control codes. With `wait_for_message` it blocks for each message and ends when
   // Terminated is set (result true) or on WM_QUIT; without, it handles what is queued and ends
   // when the queue is empty. Returns whether it ended on the Terminated flag.
-  bool ProcessRequests(bool wait_for_message);
+  bool ProcessRequests(bool WaitForMessage);
 
  protected:
   void Execute() override;
 
  private:
-  void HandleControlCode(DWORD code);
+  void HandleControlCode(DWORD Code);
 
   TService* const FService;
 };

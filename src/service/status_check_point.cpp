@@ -2,19 +2,19 @@
 
 namespace velotarn {
 
-bool IsPendingStatus(TCurrentStatus status) noexcept {
-  return status == csStartPending || status == csStopPending || status == csContinuePending ||
-         status == csPausePending;
+bool IsPendingStatus(TCurrentStatus Status) noexcept {
+  return Status == csStartPending || Status == csStopPending || Status == csContinuePending ||
+         Status == csPausePending;
 }
 
-uint32_t ServiceStateCode(TCurrentStatus status) noexcept {
-  return static_cast<uint32_t>(status) + 1;
+uint32_t ServiceStateCode(TCurrentStatus Status) noexcept {
+  return static_cast<uint32_t>(Status) + 1;
 }
 
-uint32_t TCheckPointRule::Next(TCurrentStatus status) noexcept {
-  uint32_t value = IsPendingStatus(status) && status == previous_ ? counter_ + 1 : 0;
-  counter_ = value;
-  previous_ = status;
+uint32_t TCheckPointRule::Next(TCurrentStatus Status) noexcept {
+  uint32_t value = IsPendingStatus(Status) && Status == FPrevious ? FCounter + 1 : 0;
+  FCounter = value;
+  FPrevious = Status;
   return value;
 }
 

@@ -23,19 +23,19 @@ enum TCurrentStatus : int {
   csPaused,
 };
 
-bool IsPendingStatus(TCurrentStatus status) noexcept;
+bool IsPendingStatus(TCurrentStatus Status) noexcept;
 
 // The SCM state code for `status`: SERVICE_STOPPED (1) to SERVICE_PAUSED (7).
-uint32_t ServiceStateCode(TCurrentStatus status) noexcept;
+uint32_t ServiceStateCode(TCurrentStatus Status) noexcept;
 
 class TCheckPointRule {
  public:
   // The check-point for a report of `status`; remembers it for the next report.
-  uint32_t Next(TCurrentStatus status) noexcept;
+  uint32_t Next(TCurrentStatus Status) noexcept;
 
  private:
-  TCurrentStatus previous_ = csStartPending;
-  uint32_t counter_ = 0;
+  TCurrentStatus FPrevious = csStartPending;
+  uint32_t FCounter = 0;
 };
 
 }  // namespace velotarn

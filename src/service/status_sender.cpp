@@ -5,18 +5,18 @@
 namespace velotarn {
 
 namespace {
-BOOL SystemSender(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
-  return SetServiceStatus(handle, status);
+BOOL SystemSender(SERVICE_STATUS_HANDLE Handle, SERVICE_STATUS* Status) {
+  return SetServiceStatus(Handle, Status);
 }
 std::atomic<TStatusSender> g_sender{&SystemSender};
 }  // namespace
 
-BOOL SendServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
-  return g_sender.load()(handle, status);
+BOOL SendServiceStatus(SERVICE_STATUS_HANDLE Handle, SERVICE_STATUS* Status) {
+  return g_sender.load()(Handle, Status);
 }
 
-TStatusSender SetStatusSender(TStatusSender sender) noexcept {
-  return g_sender.exchange(sender != nullptr ? sender : &SystemSender);
+TStatusSender SetStatusSender(TStatusSender Sender) noexcept {
+  return g_sender.exchange(Sender != nullptr ? Sender : &SystemSender);
 }
 
 }  // namespace velotarn

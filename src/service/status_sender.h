@@ -12,9 +12,9 @@ namespace velotarn {
 using TStatusSender = BOOL (*)(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
 
 // Sends through the current sender (SetServiceStatus unless replaced).
-BOOL SendServiceStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
+BOOL SendServiceStatus(SERVICE_STATUS_HANDLE Handle, SERVICE_STATUS* Status);
 
 // Replaces the sender and returns the previous one; nullptr restores SetServiceStatus.
-TStatusSender SetStatusSender(TStatusSender sender) noexcept;
+TStatusSender SetStatusSender(TStatusSender Sender) noexcept;
 
 }  // namespace velotarn

@@ -4,7 +4,7 @@ namespace velotarn {
 
 TsvVelotarn* svVelotarn = nullptr;
 
-TsvVelotarn::TsvVelotarn(TComponent* owner) : TService(owner) {
+TsvVelotarn::TsvVelotarn(TComponent* Owner) : TService(Owner) {
   SetName(L"svVelotarn");
   FDisplayName = L"Velotarn OpenVPN service";
 }
@@ -15,9 +15,9 @@ TsvVelotarn::~TsvVelotarn() {
 
 LPHANDLER_FUNCTION TsvVelotarn::GetServiceController() { return &ServiceControlHandler; }
 
-void WINAPI ServiceControlHandler(DWORD code) {
+void WINAPI ServiceControlHandler(DWORD Code) {
   // Only while the dispatcher runs, which ends before the service object is destroyed.
-  if (svVelotarn != nullptr) svVelotarn->PostControlCode(code);
+  if (svVelotarn != nullptr) svVelotarn->PostControlCode(Code);
 }
 
 }  // namespace velotarn

@@ -14,7 +14,7 @@ namespace velotarn {
 
 class TsvVelotarn : public TService {
  public:
-  explicit TsvVelotarn(TComponent* owner);
+  explicit TsvVelotarn(TComponent* Owner);
   ~TsvVelotarn() override;
 
   LPHANDLER_FUNCTION GetServiceController() override;
@@ -23,6 +23,6 @@ class TsvVelotarn : public TService {
 extern TsvVelotarn* svVelotarn;
 
 // The SCM's control handler for svVelotarn: hands the code to the service thread.
-void WINAPI ServiceControlHandler(DWORD code);
+void WINAPI ServiceControlHandler(DWORD Code);
 
 }  // namespace velotarn

@@ -8,11 +8,11 @@
 
 namespace velotarn {
 
-std::wstring UnhandledErrorText(const wchar_t* type_name, const std::wstring& module_name,
-                                const void* address, const std::wstring& message) {
-  bool has_period = !message.empty() && message.back() == L'.';
-  return Format(L"Exception %ls in module %ls at %p.\r\n%ls%ls\r\n", type_name,
-                module_name.c_str(), address, message.c_str(), has_period ? L"" : L".");
+std::wstring UnhandledErrorText(const wchar_t* TypeName, const std::wstring& ModuleName,
+                                const void* Address, const std::wstring& Message) {
+  bool has_period = !Message.empty() && Message.back() == L'.';
+  return Format(L"Exception %ls in module %ls at %p.\r\n%ls%ls\r\n", TypeName, ModuleName.c_str(),
+                Address, Message.c_str(), has_period ? L"" : L".");
 }
 
 void ReportUnhandledError() {

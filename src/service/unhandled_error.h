@@ -13,8 +13,8 @@ class Exception;
 
 // "Exception <type> in module <program file> at <address>.\r\n<message><.>\r\n", with "." added
 // when the message does not end with one.
-std::wstring UnhandledErrorText(const wchar_t* type_name, const std::wstring& module_name,
-                                const void* address, const std::wstring& message);
+std::wstring UnhandledErrorText(const wchar_t* TypeName, const std::wstring& ModuleName,
+                                const void* Address, const std::wstring& Message);
 
 // Inside a catch block: reports the error being handled.
 void ReportUnhandledError();
