@@ -377,22 +377,15 @@ TEST_F(OvpnControl, AClientThatStopsReadingIsCutOffAndTheNextGetsTheRest) {
   TGate written(L"written"), finish(L"finish");
   const std::wstring lines = L"lines:50000:1000";  // 50 MB, one record a line
   // A client that sends its request and never reads a byte.
-  const std::wstring path = L"\\\\.\\pipe\\" + pipe_;
-  ASSERT_TRUE(PumpUntil([&] {
-    return WaitNamedPipeW(path.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
-  }));
-  unique_handle stalled(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(stalled.valid());
+  RawPipe stalled;
+  ASSERT_TRUE(stalled.Open(pipe_, 20000));
   TPipeServer* server = module_->PipeServer1;
   ASSERT_TRUE(PumpUntil([&] { return server->ClientCount() == 1 && module_->ReturnPipe() != 0; }));
   const std::string request = ConnectRequest(
       ChildCommand({lines, L"signal:" + written.Name(),
                     L"gate:" + finish.Name(), L"out:tail\\r"}),
       SelfDir());
-  DWORD sent = 0;
-  ASSERT_TRUE(WriteFile(stalled.get(), request.data(), static_cast<DWORD>(request.size()), &sent,
-                        nullptr));
+  ASSERT_TRUE(stalled.Send(request));
 
   const SIZE_T before = PrivateBytes();
   SIZE_T most = before;
@@ -410,11 +403,9 @@ TEST_F(OvpnControl, AClientThatStopsReadingIsCutOffAndTheNextGetsTheRest) {
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_NE(errors_[0].find(L"stopped reading"), std::wstring::npos) << errors_[0];
 
-  // Its next read fails at once instead of waiting.
-  char byte = 0;
-  DWORD got = 0;
-  EXPECT_FALSE(ReadFile(stalled.get(), &byte, 1, &got, nullptr));
-  const DWORD error = GetLastError();
+  // Its next read fails instead of waiting.
+  EXPECT_FALSE(stalled.Receive(5000).has_value());
+  const DWORD error = stalled.LastError();
   EXPECT_TRUE(error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE) << error;
 
   // The run went on: the next client gets what follows, and both end markers.
