@@ -58,4 +58,15 @@ std::vector<std::wstring> DecodeRequestLines(std::string_view Message,
   return SplitRequestText(text);
 }
 
+std::string EncodeRequest(TRequestCommand command, std::string_view command_line,
+                          std::string_view directory, TRequestEncoding encoding) {
+  std::string message = encoding == TRequestEncoding::Utf8 ? "\xEF\xBB\xBF" : "";
+  if (command == TRequestCommand::Disconnect) return message + "disconnect";
+  message += "connect\r\n";
+  message += command_line;
+  message += "\r\n";
+  message += directory;
+  return message;
+}
+
 }  // namespace velotarn

@@ -27,4 +27,14 @@ std::vector<std::wstring> DecodeRequestLines(std::string_view Message, const TBy
 // The line rule alone, for text that is already UTF-16 (stops at the first NUL).
 std::vector<std::wstring> SplitRequestText(std::wstring_view Text);
 
+enum class TRequestCommand { Connect, Disconnect };
+
+// Builds one request message, as a client writes it: "connect" CR LF command line CR LF
+// directory, or "disconnect". The command line and directory are bytes already in `encoding`
+// (and hold no CR, LF or NUL: those would end the line); a UTF-8 request begins with its
+// byte-order mark.
+std::string EncodeRequest(TRequestCommand command, std::string_view command_line = {},
+                          std::string_view directory = {},
+                          TRequestEncoding encoding = TRequestEncoding::Ansi);
+
 }  // namespace velotarn

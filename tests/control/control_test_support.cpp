@@ -1,7 +1,5 @@
 #include "control_test_support.h"
 
-#include <atomic>
-
 #include "runtime/exceptions.h"
 #include "runtime/text.h"
 #include "test_support.h"
@@ -16,11 +14,6 @@ std::wstring ChildCommand(std::initializer_list<std::wstring> steps, bool as_ope
   std::wstring command = L"\"" + ChildPath(as_openvpn) + L"\"";
   for (const std::wstring& step : steps) command += L" \"" + step + L"\"";
   return command;
-}
-
-std::wstring UniqueName(const std::wstring& prefix) {
-  static std::atomic<int> counter{0};
-  return Format(L"velotarn-%ls-%lu-%d", prefix.c_str(), GetCurrentProcessId(), ++counter);
 }
 
 TGate::TGate(const std::wstring& prefix)

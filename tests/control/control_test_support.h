@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control/ovpn_thread.h"
+#include "names_and_counts.h"
 #include "runtime/handles.h"
 
 namespace velotarn::test {
@@ -17,9 +18,6 @@ namespace velotarn::test {
 std::wstring ChildPath(bool as_openvpn = false);
 // A command line running the child with the given steps (see ovpn_child.cpp).
 std::wstring ChildCommand(std::initializer_list<std::wstring> steps, bool as_openvpn = false);
-
-// A name no other test process uses at the same time.
-std::wstring UniqueName(const std::wstring& prefix);
 
 // A named auto-reset event that a child can wait on ("gate:NAME") or signal ("signal:NAME").
 class TGate {

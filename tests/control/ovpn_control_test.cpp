@@ -11,9 +11,11 @@
 
 #include "control/ovpn_control.h"
 #include "control/reply_record.h"
+#include "control/request_lines.h"
 #include "control_test_support.h"
+#include "names_and_counts.h"
 #include "pipes/pipe_server.h"
-#include "raw_pipe_client.h"
+#include "record_client.h"
 #include "runtime/application.h"
 #include "runtime/exit_code.h"
 #include "runtime/text.h"
@@ -50,10 +52,6 @@ std::vector<TChildProcess> OpenChildren(const Texts& texts) {
   return children;
 }
 
-std::string ConnectRequest(const std::wstring& command_line, const std::wstring& directory) {
-  return "connect\r\n" + WideToAnsi(command_line) + "\r\n" + WideToAnsi(directory);
-}
-
 class OvpnControl : public testing::Test {
  protected:
   void SetUp() override {
@@ -68,10 +66,10 @@ class OvpnControl : public testing::Test {
   }
 
   // A connected client, checked; the module has taken it as the one to answer.
-  std::unique_ptr<TRawClient> Client() {
+  std::unique_ptr<TRecordClient> Client() {
     TPipeServer* server = module_->PipeServer1;
     const int before = server->ClientCount();
-    auto client = std::make_unique<TRawClient>(pipe_);
+    auto client = std::make_unique<TRecordClient>(pipe_);
     EXPECT_TRUE(client->Connected()) << "no connection to the module's pipe";
     EXPECT_TRUE(PumpUntil([&] {
       const int count = server->ClientCount();
@@ -82,7 +80,7 @@ class OvpnControl : public testing::Test {
 
   // A run of our child that writes "probe" and ends: proves that the requests before it have
   // been handled once its two end markers are in.
-  void Probe(TRawClient& client, size_t markers_before) {
+  void Probe(TRecordClient& client, size_t markers_before) {
     ASSERT_TRUE(client.Send(ConnectRequest(ChildCommand({L"out:probe\\r"}), SelfDir())));
     ASSERT_TRUE(client.WaitEndMarkers(markers_before + 2)) << "the probe run did not end";
   }
@@ -173,7 +171,7 @@ TEST_F(OvpnControl, AnEmptyDirectoryFailsTheStart) {
   ASSERT_TRUE(client->WaitEndMarkers(1));
   Probe(*client, 1);
   Texts texts = client->Texts();
-  EXPECT_EQ(std::count(texts.begin(), texts.end(), "#END#"), 3);
+  EXPECT_EQ(CountEndMarkers(texts), 3u);
   EXPECT_EQ(std::count(texts.begin(), texts.end(), "never\r"), 0);
   EXPECT_EQ(module_->Th(), nullptr);
 }
@@ -197,7 +195,7 @@ TEST_F(OvpnControl, DisconnectDuringARunStillRelaysWhatWasWritten) {
       ChildCommand({L"out:one\\r\\ntwo\\r\\n", L"signal:" + written.Name(), L"hang"}, true),
       SelfDir())));
   ASSERT_TRUE(written.WaitSignalled()) << "the child did not write its lines";
-  ASSERT_TRUE(client->Send("disconnect"));
+  ASSERT_TRUE(client->Send(EncodeRequest(TRequestCommand::Disconnect)));
   ASSERT_TRUE(client->WaitEndMarkers(2)) << "the run did not end after disconnect";
   EXPECT_EQ(client->Texts(), (Texts{"one\r", "\ntwo\r", "#END#", "#END#"}));
 }
@@ -207,11 +205,11 @@ TEST_F(OvpnControl, TwoRunsAtOnceEachEndWhenItsOwnChildEnds) {
   auto client = Client();
   ASSERT_TRUE(client->Send(
       ConnectRequest(ChildCommand({L"out:a\\r", L"gate:" + first_done.Name()}), SelfDir())));
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 1; }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Texts().size() == 1; }));
   // The second child starts while the first run's pipe exists.
   ASSERT_TRUE(client->Send(
       ConnectRequest(ChildCommand({L"out:b\\r", L"gate:" + second_done.Name()}), SelfDir())));
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 2; }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Texts().size() == 2; }));
 
   first_done.Open();
   ASSERT_TRUE(client->WaitEndMarkers(2)) << "the first run waited for the second child";
@@ -237,7 +235,7 @@ TEST_F(OvpnControl, AClientLeavingMidRunAndTheNextOne) {
                                                    L"out:two\\r", L"gate:" + finish.Name(),
                                                    L"out:three\\r"}),
                                      SelfDir())));
-  ASSERT_TRUE(a->WaitFor([](const TRawClient& c) { return c.Texts().size() == 1; }));
+  ASSERT_TRUE(a->WaitFor([](const TRecordClient& c) { return c.Texts().size() == 1; }));
   a->Close();
   ASSERT_TRUE(PumpUntil([&] { return module_->PipeServer1->ClientCount() == 0; }))
       << "the server did not see the client leave";
@@ -269,7 +267,7 @@ TEST_F(OvpnControl, ALongLineTravelsInSeveralRecordsWithNothingLost) {
 TEST_F(OvpnControl, DestroyingTheModuleDuringARunEndsItsChildFirst) {
   auto client = Client();
   ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"pid", L"hang"}), SelfDir())));
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 1; }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Texts().size() == 1; }));
   TChildProcess child = TChildProcess::Open(std::stoul(client->Texts()[0]));
   ASSERT_TRUE(child.Running());
 
@@ -278,7 +276,7 @@ TEST_F(OvpnControl, DestroyingTheModuleDuringARunEndsItsChildFirst) {
   EXPECT_FALSE(child.Running());
   EXPECT_EQ(child.WaitExit(0), ExitCode());
   // The pipe has gone with the module; the detached runner sent nothing more.
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Broken(); }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Broken(); }));
   EXPECT_EQ(client->EndMarkers(), 0u);
 }
 
@@ -286,9 +284,9 @@ TEST_F(OvpnControl, DestroyingTheModuleWhileLinesPourIn) {
   auto client = Client();
   // Lines without pause: the runner is likely in a delivery when destruction begins.
   ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"fill:300000:0D"}), SelfDir())));
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() >= 20; }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Texts().size() >= 20; }));
   module_.reset();
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Broken(); }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Broken(); }));
   // Deliveries queued before the detach find the runner detached: the loop goes on safely.
   PumpFor(200);
   EXPECT_EQ(client->EndMarkers(), 0u);
@@ -298,7 +296,7 @@ TEST_F(OvpnControl, EveryLiveRunsChildEndsWithTheModule) {
   auto client = Client();
   for (int run = 0; run < 2; ++run)
     ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"pid", L"hang"}), SelfDir())));
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 2; }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Texts().size() == 2; }));
   std::vector<TChildProcess> children = OpenChildren(client->Texts());
   ASSERT_TRUE(children[0].Running() && children[1].Running());
 
@@ -320,7 +318,7 @@ TEST_F(OvpnControl, DestructionWaitsForTheNewestRunnersOwnEnd) {
   TGate release(L"release");
   ASSERT_TRUE(client->Send(ConnectRequest(
       ChildCommand({L"pid", L"spawn:pid gate:" + release.Name(), L"hang"}), SelfDir())));
-  ASSERT_TRUE(client->WaitFor([](const TRawClient& c) { return c.Texts().size() == 5; }));
+  ASSERT_TRUE(client->WaitFor([](const TRecordClient& c) { return c.Texts().size() == 5; }));
   std::vector<TChildProcess> children = OpenChildren({client->Texts()[3], client->Texts()[4]});
   HANDLE copy = nullptr;
   ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), module_->Th()->Handle(), GetCurrentProcess(),
@@ -349,11 +347,11 @@ TEST(OvpnControlHost, ChildrenEndWhenTheHostProcessIsKilled) {
   const std::wstring pipe = UniqueName(L"host");
   TChildProcess host(unique_handle(StartHelper("control_host", pipe)));
   ASSERT_TRUE(host.Running());
-  TRawClient client(pipe);
+  TRecordClient client(pipe);
   ASSERT_TRUE(client.Connected()) << "the host never served its pipe";
   for (int run = 0; run < 2; ++run)
     ASSERT_TRUE(client.Send(ConnectRequest(ChildCommand({L"pid", L"hang"}), SelfDir())));
-  ASSERT_TRUE(client.WaitFor([](const TRawClient& c) { return c.Texts().size() == 2; }));
+  ASSERT_TRUE(client.WaitFor([](const TRecordClient& c) { return c.Texts().size() == 2; }));
   std::vector<TChildProcess> children = OpenChildren(client.Texts());
 
   // No exit step, no destroy handler: only the system can end the children now.
@@ -365,8 +363,8 @@ TEST(OvpnControlHost, ChildrenEndWhenTheHostProcessIsKilled) {
 TEST_F(OvpnControl, TheClientThatConnectedLastGetsTheRecordsEveryTime) {
   for (int round = 0; round < 30; ++round) {
     // B connects right after A; A asks at once, without waiting for either to be announced.
-    TRawClient a(pipe_);
-    TRawClient b(pipe_);
+    TRecordClient a(pipe_);
+    TRecordClient b(pipe_);
     ASSERT_TRUE(a.Connected() && b.Connected());
     ASSERT_TRUE(a.Send(ConnectRequest(ChildCommand({L"out:x\\r"}), SelfDir())));
     ASSERT_TRUE(b.WaitEndMarkers(2)) << "round " << round << ": the records went elsewhere";
@@ -379,22 +377,15 @@ TEST_F(OvpnControl, AClientThatStopsReadingIsCutOffAndTheNextGetsTheRest) {
   TGate written(L"written"), finish(L"finish");
   const std::wstring lines = L"lines:50000:1000";  // 50 MB, one record a line
   // A client that sends its request and never reads a byte.
-  const std::wstring path = L"\\\\.\\pipe\\" + pipe_;
-  ASSERT_TRUE(PumpUntil([&] {
-    return WaitNamedPipeW(path.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
-  }));
-  unique_handle stalled(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(stalled.valid());
+  RawPipe stalled;
+  ASSERT_TRUE(stalled.Open(pipe_, 20000));
   TPipeServer* server = module_->PipeServer1;
   ASSERT_TRUE(PumpUntil([&] { return server->ClientCount() == 1 && module_->ReturnPipe() != 0; }));
   const std::string request = ConnectRequest(
       ChildCommand({lines, L"signal:" + written.Name(),
                     L"gate:" + finish.Name(), L"out:tail\\r"}),
       SelfDir());
-  DWORD sent = 0;
-  ASSERT_TRUE(WriteFile(stalled.get(), request.data(), static_cast<DWORD>(request.size()), &sent,
-                        nullptr));
+  ASSERT_TRUE(stalled.Send(request));
 
   const SIZE_T before = PrivateBytes();
   SIZE_T most = before;
@@ -412,11 +403,9 @@ TEST_F(OvpnControl, AClientThatStopsReadingIsCutOffAndTheNextGetsTheRest) {
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_NE(errors_[0].find(L"stopped reading"), std::wstring::npos) << errors_[0];
 
-  // Its next read fails at once instead of waiting.
-  char byte = 0;
-  DWORD got = 0;
-  EXPECT_FALSE(ReadFile(stalled.get(), &byte, 1, &got, nullptr));
-  const DWORD error = GetLastError();
+  // Its next read fails instead of waiting.
+  EXPECT_FALSE(stalled.Receive(5000).has_value());
+  const DWORD error = stalled.LastError();
   EXPECT_TRUE(error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_BROKEN_PIPE) << error;
 
   // The run went on: the next client gets what follows, and both end markers.

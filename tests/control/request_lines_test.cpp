@@ -73,5 +73,20 @@ TEST(RequestLines, ByteOrderMarksSelectTheEncoding) {
   EXPECT_EQ(Decode("\xEF\xBB\xBF"), Lines{});
 }
 
+// What a client builds is what the service decodes.
+TEST(RequestLines, EncodedRequestsDecodeToTheirLines) {
+  EXPECT_EQ(EncodeRequest(TRequestCommand::Connect, "cmd /c x", "C:\\d"),
+            "connect\r\ncmd /c x\r\nC:\\d");
+  EXPECT_EQ(EncodeRequest(TRequestCommand::Disconnect), "disconnect");
+  EXPECT_EQ(Decode(EncodeRequest(TRequestCommand::Connect, "x\xC3\xA4", "d",
+                                 TRequestEncoding::Utf8)),
+            (Lines{L"connect", L"x\u00e4", L"d"}));
+  EXPECT_EQ(Decode(EncodeRequest(TRequestCommand::Disconnect, {}, {}, TRequestEncoding::Utf8)),
+            (Lines{L"disconnect"}));
+  // An empty directory adds no line: a break at the very end makes none.
+  EXPECT_EQ(Decode(EncodeRequest(TRequestCommand::Connect, "cmd", "")),
+            (Lines{L"connect", L"cmd"}));
+}
+
 }  // namespace
 }  // namespace velotarn

@@ -62,7 +62,7 @@ TEST(PipeClientIdle, DefaultsRefusalsAndForeignNotifications) {
   EXPECT_FALSE(client.Write("x", 1)) << "queued while not connected";
   client.Disconnect(true);  // idle: nothing happens
   client.Disconnect(false);
-  client.SetPipeName(UniquePipeName(L"nobody"));
+  client.SetPipeName(UniqueName(L"nobody"));
   EXPECT_FALSE(client.Connect(100)) << "connected to a name nobody serves";
   EXPECT_FALSE(client.Connected());
 
@@ -75,7 +75,7 @@ TEST(PipeClientIdle, DefaultsRefusalsAndForeignNotifications) {
 
 TEST(PipeClientIdle, ServerNameFormsAndPathsThatDoNotFit) {
   TPipeServer server(nullptr);
-  std::wstring name = UniquePipeName(L"names");
+  std::wstring name = UniqueName(L"names");
   server.SetPipeName(name);
   server.SetActive(true);
   ASSERT_TRUE(WaitServed(name));
@@ -207,7 +207,7 @@ TEST_F(PipeClientTest, DestroyingAConnectedClientRaisesNothingAndEndsTheConnecti
 class PipeClientRawServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    name_ = UniquePipeName(L"raw");
+    name_ = UniqueName(L"raw");
     ASSERT_TRUE(server_.Create(name_));
     client_.SetPipeName(name_);
     events_.Attach(client_);
@@ -215,7 +215,7 @@ class PipeClientRawServer : public ::testing::Test {
   void TearDown() override { client_.Disconnect(true); }
 
   std::wstring name_;
-  RawServer server_;
+  RawPipe server_;
   TPipeClient client_{nullptr};
   ClientEvents events_;
 };

@@ -30,26 +30,14 @@ BOOL WINAPI RefuseEveryOtherPost(HWND window, UINT msg, WPARAM wparam, LPARAM lp
   return PostMessageW(window, msg, wparam, lparam);
 }
 
-// Writes `bytes` as one message on a client end, blocking: for threads that must not pump.
-bool WriteMessage(HANDLE pipe, const std::string& bytes) {
-  unique_handle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  OVERLAPPED ol{};
-  ol.hEvent = done.get();
-  DWORD written = 0;
-  if (!WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, &ol) &&
-      GetLastError() != ERROR_IO_PENDING)
-    return false;
-  return GetOverlappedResult(pipe, &ol, &written, TRUE) && written == bytes.size();
-}
-
 class PipeDelivery : public PipeServerFixture {};
 
 TEST_F(PipeDelivery, RefusedPostsAreTriedAgainUntilTakenInOrder) {
   TPipeLink::SetPostFunction(&RefuseEveryOtherPost);
   ScopeExit restore{[] { TPipeLink::SetPostFunction(nullptr); }};
   g_refused = 0;
-  RawClient clients[3];
-  for (RawClient& client : clients) ASSERT_TRUE(client.Open(name_));
+  RawPipe clients[3];
+  for (RawPipe& client : clients) ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 3; })) << "a connection was lost";
   for (int n = 0; n < 40; ++n)
     ASSERT_TRUE(clients[n % 3].Send(Pattern(100 + n, n)));
@@ -70,14 +58,15 @@ TEST_F(PipeDelivery, RefusedPostsAreTriedAgainUntilTakenInOrder) {
 
 TEST_F(PipeDelivery, AMainThreadHeldBusyLosesNothingAndKeepsEachClientsOrder) {
   constexpr int kClients = 10, kEach = 100;
-  std::vector<RawClient> clients(kClients);
-  for (RawClient& client : clients) ASSERT_TRUE(client.Open(name_));
+  std::vector<RawPipe> clients(kClients);
+  for (RawPipe& client : clients) ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == kClients; }));
+  for (RawPipe& client : clients) client.SetWait(PlainWait);  // the writer thread must not pump
   // The main thread blocks in the join: every message piles up in its queue meanwhile.
   std::thread writer([&] {
     for (int n = 0; n < kEach; ++n)
       for (int c = 0; c < kClients; ++c)
-        if (!WriteMessage(clients[c].Handle(), Pattern(64, c * kEach + n))) return;
+        if (!clients[c].Send(Pattern(64, c * kEach + n), 30000)) return;
   });
   writer.join();
   ASSERT_TRUE(PumpUntil([&] { return messages_.size() == kClients * kEach; }, 30000))
@@ -95,7 +84,7 @@ TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
   std::vector<std::wstring> logged;
   Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
   ScopeExit restore{[] { Application->OnException = nullptr; }};
-  RawClient slow;
+  RawPipe slow;
   ASSERT_TRUE(slow.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   const HPIPE pipe = connects_[0];
@@ -122,7 +111,7 @@ TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
   EXPECT_TRUE(slow.LastError() == ERROR_PIPE_NOT_CONNECTED ||
               slow.LastError() == ERROR_BROKEN_PIPE)
       << slow.LastError();
-  RawClient next;
+  RawPipe next;
   ASSERT_TRUE(next.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 2; }));
   ASSERT_TRUE(server_->Write(connects_[1], "hello", 5));

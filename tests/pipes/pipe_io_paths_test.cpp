@@ -168,7 +168,7 @@ class PipeIoServer : public PipeServerFixture, public ReadPaths {
   }
   size_t ErrorCount() const override { return errors_.size(); }
 
-  RawClient client_;
+  RawPipe client_;
   HPIPE pipe_ = 0;
 };
 
@@ -179,7 +179,7 @@ TEST_F(PipeIoServer, MessagesMeetAWaitingRead) { MessagesMeetAWaitingRead(); }
 class PipeIoClient : public ::testing::Test, public ReadPaths {
  protected:
   void SetUp() override {
-    name_ = UniquePipeName(L"io");
+    name_ = UniqueName(L"io");
     ASSERT_TRUE(server_.Create(name_));
     client_.SetPipeName(name_);
     client_.SetOnPipeDisconnect([this](TObject*, HPIPE p) { disconnects_.push_back(p); });
@@ -219,7 +219,7 @@ class PipeIoClient : public ::testing::Test, public ReadPaths {
   }
 
   std::wstring name_;
-  RawServer server_;
+  RawPipe server_;
   TPipeClient client_{nullptr};
   std::vector<HPIPE> disconnects_;
   std::vector<std::string> messages_;
@@ -261,7 +261,7 @@ TEST_F(PipeIoServerLife, DeactivationEndsAConnectionWhoseWriteWaits) {
   server_->SetActive(false);
   const DWORD threads_before = ThreadCount();
   server_->SetActive(true);
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   const std::string record = Pattern(kMaxServerWrite, 12);
@@ -295,7 +295,7 @@ TEST_F(PipeIoServerLife, ActivatingTwiceStartsOneListener) {
   EXPECT_EQ(threads_once, threads_before + 1);
   EXPECT_EQ(ThreadCount(), threads_once) << "the second activation started a thread";
 
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(client.Send("ping"));
   ASSERT_TRUE(PumpUntil([&] { return messages_.size() == 1; })) << "client not served";
@@ -305,7 +305,7 @@ TEST_F(PipeIoServerLife, ActivatingTwiceStartsOneListener) {
 
   server_->SetActive(false);
   EXPECT_LE(ThreadCount(), threads_before) << "a pipe thread outlived the deactivation";
-  RawClient late;
+  RawPipe late;
   EXPECT_FALSE(late.Open(name_, 300)) << "the name is still served";
   EXPECT_TRUE(errors_.empty());
 }

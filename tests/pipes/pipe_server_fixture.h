@@ -7,12 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "pipe_test_util.h"
+#include "names_and_counts.h"
 #include "pipes/pipe_server.h"
 #include "runtime/synchronize.h"
+#include "raw_pipe.h"
 #include "test_support.h"
 
 namespace velotarn::test {
+
+// Bytes 0..n-1 of a recognisable pattern that depends on `seed`.
+inline std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 8)) & 0xFF);
+  return s;
+}
 
 struct Received {
   HPIPE pipe;
@@ -32,7 +40,7 @@ struct PipeError {
 class PipeServerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    name_ = UniquePipeName(L"srv");
+    name_ = UniqueName(L"srv");
     server_ = std::make_unique<TPipeServer>(nullptr);
     server_->SetPipeName(name_);
     server_->SetOnPipeConnect([this](TObject*, HPIPE p) { connects_.push_back(p); });

@@ -42,7 +42,7 @@ class PipeServerLimits : public PipeServerFixture {};
 TEST_F(PipeServerLimits, FailingListenerBacksOffAndEndsWithDeactivation) {
   server_->SetActive(false);
   // Somebody else holds the name with room for one instance only: every create fails.
-  std::wstring taken = UniquePipeName(L"taken");
+  std::wstring taken = UniqueName(L"taken");
   unique_handle squatter(CreateNamedPipeW(PipePath(taken).c_str(), PIPE_ACCESS_DUPLEX,
                                           PIPE_TYPE_MESSAGE, 1, 0, 0, 1000, nullptr));
   ASSERT_TRUE(squatter.valid());
@@ -60,25 +60,25 @@ TEST_F(PipeServerLimits, FailingListenerBacksOffAndEndsWithDeactivation) {
   server_->SetActive(false);
   size_t reported = errors_.size();
   squatter.reset();  // a listener still alive would now serve the name
-  RawClient late;
+  RawPipe late;
   EXPECT_FALSE(late.Open(taken, 500)) << "the listener outlived the deactivation";
   EXPECT_EQ(errors_.size(), reported);
 
   server_->SetActive(true);  // the name is free now
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(taken));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
 }
 
 TEST_F(PipeServerLimits, At102ClientsNobodyElseGetsInUntilTheCountDropsTo99) {
-  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::unique_ptr<RawPipe>> clients;
   for (int i = 0; i < 102; ++i) {
-    clients.push_back(std::make_unique<RawClient>());
+    clients.push_back(std::make_unique<RawPipe>());
     ASSERT_TRUE(clients.back()->Open(name_, 20000)) << "client " << i + 1 << " refused";
   }
   ASSERT_TRUE(PumpUntil([&] { return server_->ClientCount() == 102; }, 20000))
       << server_->ClientCount() << " clients registered";
-  RawClient extra;
+  RawPipe extra;
   EXPECT_FALSE(extra.Open(name_, 500)) << "a 103rd client got in";
   for (int left = 101; left >= 99; --left) {
     clients.back()->Close();
@@ -99,13 +99,13 @@ TEST_F(PipeServerLimits, DeactivationEndsAPausedListener) {
   const DWORD threads_before = ThreadCount();
   ASSERT_GT(threads_before, 0u);
   server_->SetActive(true);
-  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::unique_ptr<RawPipe>> clients;
   for (int i = 0; i < 102; ++i) {
-    clients.push_back(std::make_unique<RawClient>());
+    clients.push_back(std::make_unique<RawPipe>());
     ASSERT_TRUE(clients.back()->Open(name_, 20000)) << "client " << i + 1 << " refused";
   }
   ASSERT_TRUE(PumpUntil([&] { return server_->ClientCount() == 102; }, 20000));
-  RawClient extra;
+  RawPipe extra;
   ASSERT_FALSE(extra.Open(name_, 300)) << "the listener did not pause";
   server_->SetActive(false);
   EXPECT_FALSE(server_->Active());
@@ -117,7 +117,7 @@ TEST_F(PipeServerLimits, DeactivationEndsAPausedListener) {
 }
 
 TEST_F(PipeServerLimits, InstancesCarryARestrictedDacl) {
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   PSECURITY_DESCRIPTOR raw = nullptr;
@@ -163,7 +163,7 @@ TEST_F(PipeServerLimits, InstancesCarryARestrictedDacl) {
 
 TEST(PipeHandles, NoChildProcessInheritsAnythingOfThePipeLibrary) {
   const std::set<uintptr_t> before = InheritableHandles();
-  std::wstring name = UniquePipeName(L"inherit");
+  std::wstring name = UniqueName(L"inherit");
   TPipeServer server(nullptr);
   server.SetPipeName(name);
   server.SetActive(true);
@@ -171,13 +171,13 @@ TEST(PipeHandles, NoChildProcessInheritsAnythingOfThePipeLibrary) {
   TPipeClient component(nullptr);
   component.SetPipeName(name);
   ASSERT_TRUE(component.Connect(5000));
-  RawClient raw;
+  RawPipe raw;
   ASSERT_TRUE(raw.Open(name));
   ASSERT_TRUE(PumpUntil([&] { return server.ClientCount() == 2; }));
   ASSERT_TRUE(WaitServed(name)) << "no listening instance";
   EXPECT_EQ(InheritableHandles(), before) << "the pipe library made inheritable handles";
 
-  std::wstring release_name = Format(L"VelotarnTest_release_%lu", GetCurrentProcessId());
+  std::wstring release_name = UniqueName(L"release");
   unique_handle release(CreateEventW(nullptr, TRUE, FALSE, release_name.c_str()));
   unique_handle child(StartHelper("hold_until_event", release_name, /*inherit_handles=*/true));
   ASSERT_TRUE(child.valid());
@@ -197,7 +197,7 @@ TEST(PipeHandles, NoChildProcessInheritsAnythingOfThePipeLibrary) {
 }
 
 TEST(PipeHandles, ABurstOfConnectionsLeavesNoHandleBehind) {
-  std::wstring name = UniquePipeName(L"burst");
+  std::wstring name = UniqueName(L"burst");
   TPipeServer server(nullptr);
   server.SetPipeName(name);
   int messages = 0;
@@ -208,9 +208,9 @@ TEST(PipeHandles, ABurstOfConnectionsLeavesNoHandleBehind) {
   auto burst = [&](int count) {
     server.SetActive(true);
     ASSERT_TRUE(WaitServed(name));
-    std::vector<std::unique_ptr<RawClient>> clients;
+    std::vector<std::unique_ptr<RawPipe>> clients;
     for (int i = 0; i < count; ++i) {
-      clients.push_back(std::make_unique<RawClient>());
+      clients.push_back(std::make_unique<RawPipe>());
       ASSERT_TRUE(clients.back()->Open(name));
       ASSERT_TRUE(clients.back()->Send("hello"));
     }
@@ -248,7 +248,7 @@ TEST_F(PipeServerLimits, StoppingDropsErrorsKeepsOtherNotificationsAndAQuitMessa
   PumpFor(50);
   EXPECT_TRUE(messages_.empty()) << "an empty message raised OnPipeMessage";
 
-  RawClient client;  // so that the stop has a thread to wait for
+  RawPipe client;  // so that the stop has a thread to wait for
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   PostMessageW(window, WM_PIPE_ERROR_LISTENER, 43, 6);

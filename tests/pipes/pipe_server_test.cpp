@@ -42,7 +42,7 @@ TEST(PipeServerProperties, PipeNameIsValidatedAndRefusedWhileActive) {
     }
     EXPECT_EQ(server.PipeName(), longest);
   }
-  std::wstring name = UniquePipeName(L"props");
+  std::wstring name = UniqueName(L"props");
   server.SetPipeName(name);
   server.SetActive(true);
   try {
@@ -62,7 +62,7 @@ TEST(PipeServerProperties, PipeNameIsValidatedAndRefusedWhileActive) {
 class PipeServerMessages : public PipeServerFixture {};
 
 TEST_F(PipeServerMessages, ConnectMessageReplyAndSent) {
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return !connects_.empty(); })) << "no OnPipeConnect";
   HPIPE pipe = connects_[0];
@@ -83,7 +83,7 @@ TEST_F(PipeServerMessages, ConnectMessageReplyAndSent) {
 }
 
 TEST_F(PipeServerMessages, LongMessagesArriveWholeAndAlone) {
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   const std::vector<std::string> sent = {Pattern(4096, 1), Pattern(4097, 2), Pattern(65535, 3),
                                          Pattern(70000, 4), "short", Pattern(4097, 5), "x"};
@@ -97,7 +97,7 @@ TEST_F(PipeServerMessages, LongMessagesArriveWholeAndAlone) {
 }
 
 TEST_F(PipeServerMessages, ZeroLengthMessageRaisesNothingAndLosesNothing) {
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(client.Send(""));
   ASSERT_TRUE(client.Send("after"));
@@ -108,7 +108,7 @@ TEST_F(PipeServerMessages, ZeroLengthMessageRaisesNothingAndLosesNothing) {
 }
 
 TEST_F(PipeServerMessages, RecordsAreWrittenAsMessagesInOrderEachWithItsSent) {
-  RawClient client;
+  RawPipe client;
   ASSERT_TRUE(client.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return !connects_.empty(); }));
   HPIPE pipe = connects_[0];
@@ -128,7 +128,7 @@ TEST_F(PipeServerMessages, RecordsAreWrittenAsMessagesInOrderEachWithItsSent) {
 TEST_F(PipeServerMessages, WriteAndBroadcastLimits) {
   std::string big = Pattern(65536, 1);
   EXPECT_TRUE(server_->Broadcast("x", 1)) << "no clients: nothing to refuse";
-  RawClient a, b;
+  RawPipe a, b;
   ASSERT_TRUE(a.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   ASSERT_TRUE(b.Open(name_));
@@ -149,7 +149,7 @@ TEST_F(PipeServerMessages, WriteAndBroadcastLimits) {
 }
 
 TEST_F(PipeServerMessages, ClientClosingItsEndIsADisconnectNotAnError) {
-  RawClient a, b;
+  RawPipe a, b;
   ASSERT_TRUE(a.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   ASSERT_TRUE(b.Open(name_));
@@ -174,7 +174,7 @@ TEST_F(PipeServerMessages, RequestOfAClientThatLeftAtOnceIsStillDelivered) {
   });
   const int kClients = 40;
   for (int i = 0; i < kClients; ++i) {
-    RawClient client;
+    RawPipe client;
     ASSERT_TRUE(client.Open(name_));
     ASSERT_TRUE(client.Send("request " + std::to_string(i)));
     client.Close();
@@ -188,7 +188,7 @@ TEST_F(PipeServerMessages, RequestOfAClientThatLeftAtOnceIsStillDelivered) {
 // The connection's handle stays open until its entry has left the registry, so the value
 // cannot be handed to the next connection while the old entry can still be found by it.
 TEST_F(PipeServerMessages, HandleValueIsHeldUntilTheEntryIsGone) {
-  RawClient a;
+  RawPipe a;
   ASSERT_TRUE(a.Open(name_));
   ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
   HANDLE pipe = reinterpret_cast<HANDLE>(connects_[0]);
@@ -204,9 +204,9 @@ TEST_F(PipeServerMessages, HandleValueIsHeldUntilTheEntryIsGone) {
 }
 
 TEST_F(PipeServerMessages, DeactivationEndsEveryConnectionQuietlyAndReactivationServesAgain) {
-  std::vector<std::unique_ptr<RawClient>> clients;
+  std::vector<std::unique_ptr<RawPipe>> clients;
   for (int i = 0; i < 3; ++i) {
-    clients.push_back(std::make_unique<RawClient>());
+    clients.push_back(std::make_unique<RawPipe>());
     ASSERT_TRUE(clients.back()->Open(name_));
     ASSERT_TRUE(PumpUntil([&] { return connects_.size() == clients.size(); }));
   }
@@ -220,13 +220,13 @@ TEST_F(PipeServerMessages, DeactivationEndsEveryConnectionQuietlyAndReactivation
   PumpFor(100);
   EXPECT_TRUE(disconnects_.empty());
   EXPECT_TRUE(errors_.empty());
-  RawClient late;
+  RawPipe late;
   EXPECT_FALSE(late.Open(name_, 300)) << "the name is still served";
 
-  std::wstring second = UniquePipeName(L"again");
+  std::wstring second = UniqueName(L"again");
   server_->SetPipeName(second);
   server_->SetActive(true);
-  RawClient again;
+  RawPipe again;
   ASSERT_TRUE(again.Open(second));
   ASSERT_TRUE(again.Send("back"));
   ASSERT_TRUE(PumpUntil([&] { return !messages_.empty(); }));

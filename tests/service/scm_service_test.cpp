@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "control/ovpn_control.h"
+#include "record_client.h"
 #include "runtime/handles.h"
 #include "runtime/text.h"
 #include "service_test_support.h"
@@ -58,67 +60,14 @@ unique_handle ServiceProcess(SC_HANDLE service) {
 
 int ExitCodeOf(HANDLE process) { return WaitExit(process, 30000); }
 
-// A client of velotarnsvc.exe's pipe, in message mode.
-class OvpnClient {
- public:
-  bool Connect() {
-    const wchar_t* name = L"\\\\.\\pipe\\VelotarnOvpnPipe";
-    if (!WaitNamedPipeW(name, 20000)) return false;
-    pipe_.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr));
-    if (!pipe_) return false;
-    DWORD mode = PIPE_READMODE_MESSAGE;
-    return SetNamedPipeHandleState(pipe_.get(), &mode, nullptr, nullptr) != FALSE;
-  }
-  bool Send(const std::string& request) {
-    OVERLAPPED ov{};
-    ov.hEvent = event_.get();
-    DWORD n = 0;
-    if (!WriteFile(pipe_.get(), request.data(), static_cast<DWORD>(request.size()), &n, &ov) &&
-        GetLastError() != ERROR_IO_PENDING)
-      return false;
-    return Finish(&ov, &n, 20000) && n == request.size();
-  }
-  // The texts of the records up to and including the second end marker; stops early (and
-  // fails the test) when a record does not come within 30 s.
-  std::vector<std::string> ReadRun() {
-    std::vector<std::string> texts;
-    int ends = 0;
-    while (ends < 2) {
-      std::vector<char> record(1025);
-      OVERLAPPED ov{};
-      ov.hEvent = event_.get();
-      DWORD n = 0;
-      if (!ReadFile(pipe_.get(), record.data(), 1025, &n, &ov) &&
-          GetLastError() != ERROR_IO_PENDING) {
-        ADD_FAILURE() << "read failed: " << GetLastError();
-        break;
-      }
-      if (!Finish(&ov, &n, 30000)) {
-        ADD_FAILURE() << "no record within 30 s";
-        break;
-      }
-      EXPECT_EQ(n, 1025u);
-      std::string text(record.data());
-      if (text == "#END#") ++ends;
-      texts.push_back(text);
-    }
-    return texts;
-  }
-
- private:
-  bool Finish(OVERLAPPED* ov, DWORD* n, DWORD timeout_ms) {
-    if (WaitForSingleObject(event_.get(), timeout_ms) != WAIT_OBJECT_0) {
-      CancelIo(pipe_.get());
-      GetOverlappedResult(pipe_.get(), ov, n, TRUE);  // the operation is over before ov goes
-      return false;
-    }
-    return GetOverlappedResult(pipe_.get(), ov, n, FALSE) != FALSE;
-  }
-
-  unique_handle pipe_;
-  unique_handle event_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
+// The texts of one run's records up to and including its second end marker; fails the test
+// when they do not come within 30 s or a message is no record.
+std::vector<std::string> ReadRun(TRecordClient& client) {
+  EXPECT_TRUE(client.WaitEndMarkers(2, 30000)) << "the run's end markers did not come";
+  std::string text;
+  for (const std::string& m : client.Messages()) EXPECT_EQ(CheckRecord(m, &text), "");
+  return client.Texts();
+}
 
 bool Contains(const std::vector<std::string>& texts, const std::string& part) {
   for (const std::string& t : texts)
@@ -195,18 +144,20 @@ TEST(ScmService, VelotarnsvcServesRequestsWhilePausedAndLogsAFailedRequest) {
   Control(service.get(), SERVICE_CONTROL_PAUSE);
   ASSERT_TRUE(WaitForState(service.get(), SERVICE_PAUSED));
 
-  OvpnClient client;
-  ASSERT_TRUE(client.Connect()) << GetLastError();
-  ASSERT_TRUE(client.Send("connect\r\ncmd.exe /c echo served while paused\r\nC:\\windows"));
-  std::vector<std::string> run = client.ReadRun();
+  TRecordClient client(kOvpnPipeName, PlainWait);
+  ASSERT_TRUE(client.Connected()) << GetLastError();
+  ASSERT_TRUE(client.Send(ConnectRequest(L"cmd.exe /c echo served while paused", L"C:\\windows")));
+  std::vector<std::string> run = ReadRun(client);
   EXPECT_TRUE(Contains(run, "served while paused"));
   ExpectSteady(service.get(), SERVICE_PAUSED);
 
   // A "connect" without its command line fails in the message handler: logged, and the next
   // request is served all the same.
   ASSERT_TRUE(client.Send("connect"));
-  ASSERT_TRUE(client.Send("connect\r\ncmd.exe /c echo served after the error\r\nC:\\windows"));
-  run = client.ReadRun();
+  ASSERT_TRUE(
+      client.Send(ConnectRequest(L"cmd.exe /c echo served after the error", L"C:\\windows")));
+  ASSERT_TRUE(client.WaitEndMarkers(4, 30000)) << "the second run's end markers did not come";
+  run = client.Texts();
   EXPECT_TRUE(Contains(run, "served after the error"));
 
   Control(service.get(), SERVICE_CONTROL_CONTINUE);
@@ -224,10 +175,10 @@ TEST(ScmService, VelotarnsvcServesRequestsWhileAnOutcomeBoxIsOpen) {
   // Uninstalling a service that does not exist shows an error box; the box's own loop serves
   // the pipe while it waits for the user.
   ProgramRun run = RunProgram(ServicePath(), L"/uninstall", 60000, [&](const BoxSeen&) {
-    OvpnClient client;
-    ASSERT_TRUE(client.Connect()) << GetLastError();
-    ASSERT_TRUE(client.Send("connect\r\ncmd.exe /c echo served under a box\r\nC:\\windows"));
-    served = client.ReadRun();
+    TRecordClient client(kOvpnPipeName, PlainWait);
+    ASSERT_TRUE(client.Connected()) << GetLastError();
+    ASSERT_TRUE(client.Send(ConnectRequest(L"cmd.exe /c echo served under a box", L"C:\\windows")));
+    served = ReadRun(client);
   });
   EXPECT_EQ(run.exit_code, 0);
   ASSERT_EQ(run.boxes.size(), 1u);

@@ -1,7 +1,6 @@
 #include "process_probe.h"
 
 #include <psapi.h>
-#include <winternl.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -10,44 +9,6 @@
 #include "runtime/text.h"
 
 namespace velotarn::test {
-
-namespace {
-
-// The system's handle table (SystemHandleInformation): one entry per open handle of every
-// process, with the owner's process id.
-constexpr ULONG kSystemHandleInformation = 16;
-constexpr NTSTATUS kInfoLengthMismatch = static_cast<NTSTATUS>(0xC0000004);
-struct TSystemHandleEntry {
-  ULONG OwnerPid;
-  BYTE ObjectType;
-  BYTE Flags;
-  USHORT Handle;
-  PVOID Object;
-  ACCESS_MASK Access;
-};
-struct TSystemHandleTable {
-  ULONG Count;
-  TSystemHandleEntry Entries[1];
-};
-
-}  // namespace
-
-DWORD HandleCount(DWORD pid) {
-  std::vector<unsigned char> buffer(256 * 1024);
-  ULONG needed = 0;
-  NTSTATUS status;
-  while ((status = NtQuerySystemInformation(
-              static_cast<SYSTEM_INFORMATION_CLASS>(kSystemHandleInformation), buffer.data(),
-              static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch) {
-    buffer.resize(buffer.size() * 2);
-  }
-  if (status != 0) return 0;
-  const auto* table = reinterpret_cast<const TSystemHandleTable*>(buffer.data());
-  DWORD count = 0;
-  for (ULONG i = 0; i < table->Count; ++i)
-    if (table->Entries[i].OwnerPid == pid) ++count;
-  return count;
-}
 
 TProcessFigures MeasureProcess(HANDLE process, DWORD pid) {
   TProcessFigures f;
@@ -66,19 +27,6 @@ std::string Describe(const TProcessFigures& f) {
   return std::to_string(f.handles) + " handles, " + std::to_string(f.threads) + " threads, " +
          std::to_string(f.pagefile_bytes / 1024) + " KiB pagefile, " +
          std::to_string(f.working_set_bytes / 1024) + " KiB working set";
-}
-
-std::set<DWORD> ThreadIds(DWORD pid) {
-  std::set<DWORD> ids;
-  unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot) return ids;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL ok = Thread32First(snapshot.get(), &entry); ok;
-       ok = Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID == pid) ids.insert(entry.th32ThreadID);
-  }
-  return ids;
 }
 
 std::set<DWORD> WaitForThreadsToEnd(DWORD pid, const std::set<DWORD>& keep, DWORD timeout_ms) {

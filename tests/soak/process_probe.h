@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "names_and_counts.h"
+
 namespace velotarn::test {
 
 struct TProcessFigures {
@@ -22,14 +24,10 @@ struct TProcessFigures {
   SIZE_T pagefile_bytes = 0;
   SIZE_T working_set_bytes = 0;
 };
-// The number of handles that process `pid` holds (0 when the table cannot be read).
-DWORD HandleCount(DWORD pid);
 // `process` needs PROCESS_QUERY_INFORMATION | PROCESS_VM_READ.
 TProcessFigures MeasureProcess(HANDLE process, DWORD pid);
 std::string Describe(const TProcessFigures& f);
 
-// The ids of the threads that process `pid` has now.
-std::set<DWORD> ThreadIds(DWORD pid);
 // Waits until every thread of process `pid` that is not in `keep` has ended, at most
 // `timeout_ms`. Returns the ids of those still running then (empty on success).
 std::set<DWORD> WaitForThreadsToEnd(DWORD pid, const std::set<DWORD>& keep, DWORD timeout_ms);

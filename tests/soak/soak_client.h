@@ -4,20 +4,15 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "runtime/handles.h"
+#include "protocol.h"
+#include "record_client.h"
 
 namespace velotarn::test {
-
-inline constexpr wchar_t kOvpnPipePath[] = L"\\\\.\\pipe\\VelotarnOvpnPipe";
-inline constexpr size_t kRecordBytes = 1025;
-
-// Checks one received message as a reply record. Returns "" when it is one and puts its text
-// (up to the zero byte) into `text`; otherwise says what is wrong with it.
-std::string CheckRecord(const char* data, size_t size, std::string* text);
 
 // An output line of soak_child as it arrives in a record: "soak RUN I/COUNT" or, from a
 // streaming child, "soak RUN I" (COUNT 0), then CR; every line but a run's first begins with
@@ -29,72 +24,47 @@ struct TSoakLine {
 };
 bool ParseSoakLine(std::string_view text, TSoakLine* line);
 
-// Printable form of a record text for failure messages (CR, LF and other bytes escaped).
-std::string Printable(std::string_view text);
-
-// TSoakClient: one connection to \\.\pipe\VelotarnOvpnPipe in message read mode, overlapped.
-// While connected it always keeps a read outstanding, also while it writes, so that the service
-// can deliver records at any time; each record that comes is checked and its text kept.
+// TSoakClient: one connection to the service's pipe. A TRecordClient (plain waits) keeps a
+// read outstanding while connected, also while a request is written, so that the service can
+// deliver records at any time; this layer checks each record as it takes it in and keeps its
+// text.
 //
 // Threading: owned and used by one thread.
 class TSoakClient {
  public:
-  TSoakClient();
-  ~TSoakClient() { Close(); }
-  TSoakClient(const TSoakClient&) = delete;
-  TSoakClient& operator=(const TSoakClient&) = delete;
-
   // Opens the pipe, waiting for a free instance for at most `timeout_ms`.
   bool Connect(DWORD timeout_ms = 20000);
-  // Writes `bytes` as one message; records that arrive meanwhile are taken in. False when the
-  // write failed or did not complete within `timeout_ms` (it is then cancelled).
+  // Writes `bytes` as one message. False when the write failed or did not complete within
+  // `timeout_ms` (it is then cancelled).
   bool Send(std::string_view bytes, DWORD timeout_ms = 30000);
   // Takes in records until at least `count` more have come, the pipe has broken, or
-  // `timeout_ms` has passed; returns how many came (records that arrive together are all taken
-  // in, so this can be more than `count`).
+  // `timeout_ms` has passed; returns how many came (can be more than `count`).
   size_t Receive(size_t count, DWORD timeout_ms);
   // Takes in records until the text `text` has come `times` more times; false on time-out or a
   // broken pipe.
   bool ReceiveUntil(std::string_view text, int times, DWORD timeout_ms);
   // Leaves: cancels what is outstanding, waits for it to be over, closes the handle.
-  void Close();
+  void Close() { client_.reset(); }
 
-  bool Connected() const { return pipe_.valid(); }
+  bool Connected() const { return client_ && client_->Connected(); }
   // The pipe broke while reading (the service closed its end); the error it broke with.
-  bool Broken() const { return broken_; }
-  DWORD BreakError() const { return break_error_; }
+  bool Broken() const { return client_ && client_->Reader()->Broken(); }
+  DWORD BreakError() const { return client_ ? client_->Reader()->BreakError() : 0; }
 
   // Record texts in arrival order; TakeTexts hands them over and starts a new list.
-  const std::vector<std::string>& Texts() const { return texts_; }
+  const std::vector<std::string>& Texts() { return TakeIn(), texts_; }
   std::vector<std::string> TakeTexts();
   // Messages that were not sound records, described.
-  const std::vector<std::string>& Faults() const { return faults_; }
-  size_t RecordCount() const { return record_count_; }
+  const std::vector<std::string>& Faults() { return TakeIn(), faults_; }
+  size_t RecordCount() { return TakeIn(), record_count_; }
 
  private:
-  void StartRead();
-  void FinishRead();
-  void TakeMessage(DWORD size);
-  // One wait for the outstanding operations, taking in whatever completed; false when the
-  // deadline passed or nothing can complete.
-  bool WaitOnce(ULONGLONG deadline);
-  // Waits for outstanding operations until `done` or the deadline; false on the deadline.
+  // Checks and keeps the messages the reader has collected since the last call.
+  void TakeIn();
   template <class Done>
-  bool Pump(ULONGLONG deadline, Done done);
-  void CancelAndWait(OVERLAPPED* ov);
+  bool WaitUntil(Done done, DWORD timeout_ms);
 
-  unique_handle pipe_;
-  unique_handle read_event_;
-  unique_handle write_event_;
-  OVERLAPPED read_ov_{};
-  OVERLAPPED write_ov_{};
-  bool read_pending_ = false;
-  bool write_pending_ = false;
-  bool write_ok_ = false;
-  DWORD write_size_ = 0;
-  bool broken_ = false;
-  DWORD break_error_ = 0;
-  std::vector<char> buffer_;
+  std::unique_ptr<TRecordClient> client_;
   std::vector<std::string> texts_;
   std::vector<std::string> faults_;
   size_t record_count_ = 0;

@@ -3,16 +3,14 @@
 //   velotarnctl [--pipe NAME] [--timeout SECONDS] connect "<command line>" "<directory>"
 //   velotarnctl [--pipe NAME] [--timeout SECONDS] disconnect
 //   velotarnctl --help
-//
-// No Windows include: builds on any platform.
 
 #include <cstdint>
-#include <stdexcept>
 #include <string>
 
-namespace velotarn {
+#include "control/ovpn_control.h"
+#include "runtime/exceptions.h"
 
-inline constexpr wchar_t kDefaultCtlPipe[] = L"VelotarnOvpnPipe";
+namespace velotarn {
 
 enum class TCtlCommand { Help, Connect, Disconnect };
 
@@ -20,19 +18,15 @@ struct TCtlOptions {
   TCtlCommand Command = TCtlCommand::Help;
   std::wstring CommandLine;  // connect: the program and its arguments
   std::wstring Directory;    // connect: its working directory
-  std::wstring PipeName = kDefaultCtlPipe;
+  std::wstring PipeName = kOvpnPipeName;  // the service's pipe
   uint32_t TimeoutMs = 0;  // 0: no bound
 };
 
 // A command line that cannot be used; the text says why.
-class ECtlUsage : public std::runtime_error {
+class ECtlUsage : public Exception {
  public:
-  explicit ECtlUsage(const std::wstring& message)
-      : std::runtime_error("usage"), FMessage(message) {}
-  const std::wstring& Message() const noexcept { return FMessage; }
-
- private:
-  std::wstring FMessage;
+  explicit ECtlUsage(std::wstring message) : Exception(std::move(message)) {}
+  const wchar_t* ClassName() const noexcept override { return L"ECtlUsage"; }
 };
 
 // argv[0] is the program. Raises ECtlUsage.

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "control/reply_record.h"
+#include "control/request_lines.h"
 #include "pipes/pipe_client.h"
 #include "runtime/application.h"
 #include "runtime/synchronize.h"
@@ -18,13 +19,12 @@ namespace {
 // How long Connect waits for a free pipe instance when no --timeout bounds it.
 constexpr DWORD kConnectWaitMs = 5000;
 
-// The request: a UTF-8 byte-order mark, then the lines, so that any character of the command
-// line and directory reaches the service unchanged.
+// The request in UTF-8 with its byte-order mark, so that any character of the command line
+// and directory reaches the service unchanged.
 std::string BuildRequest(const TCtlOptions& Options) {
-  std::wstring text = Options.Command == TCtlCommand::Connect
-                          ? L"connect\r\n" + Options.CommandLine + L"\r\n" + Options.Directory
-                          : std::wstring(L"disconnect");
-  return "\xEF\xBB\xBF" + WideToUtf8(text);
+  if (Options.Command != TCtlCommand::Connect) return EncodeRequest(TRequestCommand::Disconnect);
+  return EncodeRequest(TRequestCommand::Connect, WideToUtf8(Options.CommandLine),
+                       WideToUtf8(Options.Directory), TRequestEncoding::Utf8);
 }
 
 std::wstring WithReason(std::wstring message, DWORD error) {
