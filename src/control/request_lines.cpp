@@ -58,14 +58,14 @@ std::vector<std::wstring> DecodeRequestLines(std::string_view Message,
   return SplitRequestText(text);
 }
 
-std::string EncodeRequest(TRequestCommand command, std::string_view command_line,
-                          std::string_view directory, TRequestEncoding encoding) {
-  std::string message = encoding == TRequestEncoding::Utf8 ? "\xEF\xBB\xBF" : "";
-  if (command == TRequestCommand::Disconnect) return message + "disconnect";
+std::string EncodeRequest(TRequestCommand Command, std::string_view CommandLine,
+                          std::string_view Directory, TRequestEncoding Encoding) {
+  std::string message = Encoding == TRequestEncoding::Utf8 ? "\xEF\xBB\xBF" : "";
+  if (Command == TRequestCommand::Disconnect) return message + "disconnect";
   message += "connect\r\n";
-  message += command_line;
+  message += CommandLine;
   message += "\r\n";
-  message += directory;
+  message += Directory;
   return message;
 }
 

@@ -33,8 +33,8 @@ enum class TRequestCommand { Connect, Disconnect };
 // directory, or "disconnect". The command line and directory are bytes already in `encoding`
 // (and hold no CR, LF or NUL: those would end the line); a UTF-8 request begins with its
 // byte-order mark.
-std::string EncodeRequest(TRequestCommand command, std::string_view command_line = {},
-                          std::string_view directory = {},
-                          TRequestEncoding encoding = TRequestEncoding::Ansi);
+std::string EncodeRequest(TRequestCommand Command, std::string_view CommandLine = {},
+                          std::string_view Directory = {},
+                          TRequestEncoding Encoding = TRequestEncoding::Ansi);
 
 }  // namespace velotarn

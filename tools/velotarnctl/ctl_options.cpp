@@ -8,10 +8,10 @@ namespace velotarn {
 namespace {
 
 // Whole seconds, 1 to one day.
-uint32_t ParseTimeout(const std::wstring& text) {
-  if (text.empty() || text.size() > 6) throw ECtlUsage(L"--timeout wants a number of seconds");
+uint32_t ParseTimeout(const std::wstring& Text) {
+  if (Text.empty() || Text.size() > 6) throw ECtlUsage(L"--timeout wants a number of seconds");
   uint32_t seconds = 0;
-  for (wchar_t c : text) {
+  for (wchar_t c : Text) {
     if (c < L'0' || c > L'9') throw ECtlUsage(L"--timeout wants a number of seconds");
     seconds = seconds * 10 + static_cast<uint32_t>(c - L'0');
   }
@@ -20,9 +20,9 @@ uint32_t ParseTimeout(const std::wstring& text) {
 }
 
 // A request line must not break: a CR or LF inside it would start another line.
-void CheckOneLine(const std::wstring& text, const wchar_t* what) {
-  if (text.find_first_of(L"\r\n") != std::wstring::npos)
-    throw ECtlUsage(std::wstring(what) + L" must not contain a line break");
+void CheckOneLine(const std::wstring& Text, const wchar_t* What) {
+  if (Text.find_first_of(L"\r\n") != std::wstring::npos)
+    throw ECtlUsage(std::wstring(What) + L" must not contain a line break");
 }
 
 }  // namespace

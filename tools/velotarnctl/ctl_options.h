@@ -25,7 +25,7 @@ struct TCtlOptions {
 // A command line that cannot be used; the text says why.
 class ECtlUsage : public Exception {
  public:
-  explicit ECtlUsage(std::wstring message) : Exception(std::move(message)) {}
+  explicit ECtlUsage(std::wstring Message) : Exception(std::move(Message)) {}
   const wchar_t* ClassName() const noexcept override { return L"ECtlUsage"; }
 };
 

@@ -7,20 +7,20 @@ namespace velotarn {
 
 namespace {
 
-bool IsConsole(HANDLE h) {
+bool IsConsole(HANDLE H) {
   DWORD mode = 0;
-  return GetConsoleMode(h, &mode) != 0;
+  return GetConsoleMode(H, &mode) != 0;
 }
 
 // Output that nobody reads any more (a closed pipe) is not an error of ours: ignored.
-void WriteTo(HANDLE h, const std::wstring& text) {
-  if (text.empty()) return;
+void WriteTo(HANDLE H, const std::wstring& Text) {
+  if (Text.empty()) return;
   DWORD written = 0;
-  if (IsConsole(h)) {
-    WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  if (IsConsole(H)) {
+    WriteConsoleW(H, Text.data(), static_cast<DWORD>(Text.size()), &written, nullptr);
   } else {
-    std::string bytes = WideToAnsi(text);
-    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    std::string bytes = WideToAnsi(Text);
+    WriteFile(H, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   }
 }
 

@@ -27,10 +27,10 @@ std::string BuildRequest(const TCtlOptions& Options) {
                        WideToUtf8(Options.Directory), TRequestEncoding::Utf8);
 }
 
-std::wstring WithReason(std::wstring message, DWORD error) {
-  std::wstring reason = error ? SysErrorMessage(error) : L"";
-  if (!reason.empty()) message += L" (" + reason + L")";
-  return message;
+std::wstring WithReason(std::wstring Message, DWORD Error) {
+  std::wstring reason = Error ? SysErrorMessage(Error) : L"";
+  if (!reason.empty()) Message += L" (" + reason + L")";
+  return Message;
 }
 
 // Ends the main loop at a given moment: a thread timer's WM_TIMER wakes the loop, which then
