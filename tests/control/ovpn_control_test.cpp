@@ -345,7 +345,7 @@ TEST_F(OvpnControl, DestructionWaitsForTheNewestRunnersOwnEnd) {
 
 TEST(OvpnControlHost, ChildrenEndWhenTheHostProcessIsKilled) {
   const std::wstring pipe = UniqueName(L"host");
-  TChildProcess host(unique_handle(StartHelper("control_host", pipe)));
+  TChildProcess host(StartHelper("control_host", pipe));
   ASSERT_TRUE(host.Running());
   TRecordClient client(pipe);
   ASSERT_TRUE(client.Connected()) << "the host never served its pipe";

@@ -85,8 +85,7 @@ TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
   Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
   ScopeExit restore{[] { Application->OnException = nullptr; }};
   RawPipe slow;
-  ASSERT_TRUE(slow.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
+  Connect(slow);
   const HPIPE pipe = connects_[0];
   const std::string record = Pattern(kMaxServerWrite, 7);
 
@@ -112,8 +111,7 @@ TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
               slow.LastError() == ERROR_BROKEN_PIPE)
       << slow.LastError();
   RawPipe next;
-  ASSERT_TRUE(next.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 2; }));
+  Connect(next);
   ASSERT_TRUE(server_->Write(connects_[1], "hello", 5));
   EXPECT_EQ(next.Receive(), std::optional<std::string>("hello"));
 }

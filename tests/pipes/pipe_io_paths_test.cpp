@@ -262,8 +262,7 @@ TEST_F(PipeIoServerLife, DeactivationEndsAConnectionWhoseWriteWaits) {
   const DWORD threads_before = ThreadCount();
   server_->SetActive(true);
   RawPipe client;
-  ASSERT_TRUE(client.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
+  Connect(client);
   const std::string record = Pattern(kMaxServerWrite, 12);
   for (int i = 0; i < 3; ++i)
     ASSERT_TRUE(server_->Write(connects_[0], record.data(), kMaxServerWrite));

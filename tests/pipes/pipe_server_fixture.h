@@ -59,6 +59,13 @@ class PipeServerFixture : public ::testing::Test {
   }
   void TearDown() override { server_.reset(); }
 
+  // Opens `client` on the server's pipe and waits until the server has announced it.
+  void Connect(RawPipe& client) {
+    const size_t before = connects_.size();
+    ASSERT_TRUE(client.Open(name_));
+    ASSERT_TRUE(PumpUntil([&] { return connects_.size() > before; })) << "no OnPipeConnect";
+  }
+
   std::wstring name_;
   std::unique_ptr<TPipeServer> server_;
   std::vector<HPIPE> connects_;

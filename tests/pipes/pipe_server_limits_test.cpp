@@ -118,8 +118,7 @@ TEST_F(PipeServerLimits, DeactivationEndsAPausedListener) {
 
 TEST_F(PipeServerLimits, InstancesCarryARestrictedDacl) {
   RawPipe client;
-  ASSERT_TRUE(client.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
+  Connect(client);
   PSECURITY_DESCRIPTOR raw = nullptr;
   PACL dacl = nullptr;
   ASSERT_EQ(GetSecurityInfo(reinterpret_cast<HANDLE>(connects_[0]), SE_KERNEL_OBJECT,
@@ -179,7 +178,7 @@ TEST(PipeHandles, NoChildProcessInheritsAnythingOfThePipeLibrary) {
 
   std::wstring release_name = UniqueName(L"release");
   unique_handle release(CreateEventW(nullptr, TRUE, FALSE, release_name.c_str()));
-  unique_handle child(StartHelper("hold_until_event", release_name, /*inherit_handles=*/true));
+  unique_handle child = StartHelper("hold_until_event", release_name, /*inherit_handles=*/true);
   ASSERT_TRUE(child.valid());
 
   component.Disconnect(true);
@@ -249,8 +248,7 @@ TEST_F(PipeServerLimits, StoppingDropsErrorsKeepsOtherNotificationsAndAQuitMessa
   EXPECT_TRUE(messages_.empty()) << "an empty message raised OnPipeMessage";
 
   RawPipe client;  // so that the stop has a thread to wait for
-  ASSERT_TRUE(client.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
+  Connect(client);
   PostMessageW(window, WM_PIPE_ERROR_LISTENER, 43, 6);
   PostMessageW(window, WM_PIPE_SENT, 43, 7);
   PostQuitMessage(9);

@@ -129,10 +129,8 @@ TEST_F(PipeServerMessages, WriteAndBroadcastLimits) {
   std::string big = Pattern(65536, 1);
   EXPECT_TRUE(server_->Broadcast("x", 1)) << "no clients: nothing to refuse";
   RawPipe a, b;
-  ASSERT_TRUE(a.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
-  ASSERT_TRUE(b.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 2; }));
+  Connect(a);
+  Connect(b);
   HPIPE pipe = connects_[0];
 
   EXPECT_FALSE(server_->Write(pipe, big.data(), 65536));
@@ -150,10 +148,8 @@ TEST_F(PipeServerMessages, WriteAndBroadcastLimits) {
 
 TEST_F(PipeServerMessages, ClientClosingItsEndIsADisconnectNotAnError) {
   RawPipe a, b;
-  ASSERT_TRUE(a.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
-  ASSERT_TRUE(b.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 2; }));
+  Connect(a);
+  Connect(b);
   HPIPE first = connects_[0];
   a.Close();
   ASSERT_TRUE(PumpUntil([&] { return !disconnects_.empty(); })) << "no OnPipeDisconnect";
@@ -189,8 +185,7 @@ TEST_F(PipeServerMessages, RequestOfAClientThatLeftAtOnceIsStillDelivered) {
 // cannot be handed to the next connection while the old entry can still be found by it.
 TEST_F(PipeServerMessages, HandleValueIsHeldUntilTheEntryIsGone) {
   RawPipe a;
-  ASSERT_TRUE(a.Open(name_));
-  ASSERT_TRUE(PumpUntil([&] { return connects_.size() == 1; }));
+  Connect(a);
   HANDLE pipe = reinterpret_cast<HANDLE>(connects_[0]);
   PumpFor(50);  // let the I/O thread settle into its wait
   TSyncWait armed;  // nothing is pending now, so the signal is reset

@@ -29,6 +29,14 @@ std::string Show(const std::vector<BoxSeen>& boxes) {
 
 bool Registered() { return static_cast<bool>(OpenVelotarn()); }
 
+// The run ended with exit code 0 after showing exactly one box, with this caption and text.
+void ExpectOneBox(const ProgramRun& run, const wchar_t* caption, const std::wstring& text) {
+  EXPECT_EQ(run.exit_code, 0);
+  ASSERT_EQ(run.boxes.size(), 1u) << Show(run.boxes);
+  EXPECT_EQ(run.boxes[0].caption, caption);
+  EXPECT_EQ(run.boxes[0].text, text);
+}
+
 std::wstring FailureText(const wchar_t* verb, DWORD code) {
   return Format(L"Service \"Velotarn OpenVPN service\" failed to %ls with error: "
                 L"\"System Error.  Code: %lu.\r\n%ls\"",
@@ -127,30 +135,21 @@ TEST(Install, SecondInstallShowsTheFailureWithTheTextFor1073) {
   CleanServiceSlot slot;
   ASSERT_EQ(RunProgram(Program(), L"/install /silent").exit_code, 0);
   // SILENT hides success only.
-  ProgramRun run = RunProgram(Program(), L"/install /silent");
-  EXPECT_EQ(run.exit_code, 0);
-  ASSERT_EQ(run.boxes.size(), 1u) << Show(run.boxes);
-  EXPECT_EQ(run.boxes[0].caption, L"Error");
-  EXPECT_EQ(run.boxes[0].text, FailureText(L"install", ERROR_SERVICE_EXISTS));
+  ExpectOneBox(RunProgram(Program(), L"/install /silent"), L"Error",
+               FailureText(L"install", ERROR_SERVICE_EXISTS));
   EXPECT_TRUE(Registered());
 }
 
 TEST(Install, UninstallRemovesTheServiceAndAMissingServiceShowsTheTextFor1060) {
   CleanServiceSlot slot;
   ASSERT_EQ(RunProgram(Program(), L"/install /silent").exit_code, 0);
-  ProgramRun run = RunProgram(Program(), L"-UnInstall");
-  EXPECT_EQ(run.exit_code, 0);
-  ASSERT_EQ(run.boxes.size(), 1u) << Show(run.boxes);
-  EXPECT_EQ(run.boxes[0].caption, L"Information");
-  EXPECT_EQ(run.boxes[0].text, L"Service uninstalled successfully");
+  ExpectOneBox(RunProgram(Program(), L"-UnInstall"), L"Information",
+               L"Service uninstalled successfully");
   EXPECT_FALSE(Registered());
 
-  run = RunProgram(Program(), L"/uninstall");
-  EXPECT_EQ(run.exit_code, 0);
-  ASSERT_EQ(run.boxes.size(), 1u) << "a failure shows no success box after it\n"
-                                  << Show(run.boxes);
-  EXPECT_EQ(run.boxes[0].caption, L"Error");
-  EXPECT_EQ(run.boxes[0].text, FailureText(L"uninstall", ERROR_SERVICE_DOES_NOT_EXIST));
+  // A failure shows no success box after it.
+  ExpectOneBox(RunProgram(Program(), L"/uninstall"), L"Error",
+               FailureText(L"uninstall", ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
 TEST(Install, APathWithABlankIsRegisteredInQuotes) {

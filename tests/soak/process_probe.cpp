@@ -45,14 +45,10 @@ std::set<DWORD> WaitForThreadsToEnd(DWORD pid, const std::set<DWORD>& keep, DWOR
 
 std::vector<TProcessEntry> ProcessList() {
   std::vector<TProcessEntry> list;
-  unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return list;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL ok = Process32FirstW(snapshot.get(), &entry); ok;
-       ok = Process32NextW(snapshot.get(), &entry)) {
-    list.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
-  }
+  WalkSnapshot(TH32CS_SNAPPROCESS, &Process32FirstW, &Process32NextW,
+               [&](const PROCESSENTRY32W& entry) {
+                 list.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+               });
   return list;
 }
 

@@ -62,14 +62,9 @@ DWORD HandleCount(DWORD pid) {
 
 std::set<DWORD> ThreadIds(DWORD pid) {
   std::set<DWORD> ids;
-  unique_handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot) return ids;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL ok = Thread32First(snapshot.get(), &entry); ok;
-       ok = Thread32Next(snapshot.get(), &entry)) {
+  WalkSnapshot(TH32CS_SNAPTHREAD, &Thread32First, &Thread32Next, [&](const THREADENTRY32& entry) {
     if (entry.th32OwnerProcessID == pid) ids.insert(entry.th32ThreadID);
-  }
+  });
   return ids;
 }
 

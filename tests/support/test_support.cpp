@@ -67,7 +67,8 @@ std::wstring SelfDir() {
   return p.substr(0, p.find_last_of(L'\\'));
 }
 
-HANDLE StartHelper(const std::string& name, const std::wstring& args, bool inherit_handles) {
+unique_handle StartHelper(const std::string& name, const std::wstring& args,
+                          bool inherit_handles) {
   std::wstring cmd = L"\"" + SelfPath() + L"\" --helper=" + Utf8ToWide(name);
   if (!args.empty()) cmd += L" " + args;
   STARTUPINFOW si{};
@@ -75,9 +76,9 @@ HANDLE StartHelper(const std::string& name, const std::wstring& args, bool inher
   PROCESS_INFORMATION pi{};
   if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, inherit_handles, 0, nullptr,
                       nullptr, &si, &pi))
-    return nullptr;
+    return {};
   unique_handle thread(pi.hThread);  // only the process handle goes to the caller
-  return pi.hProcess;
+  return unique_handle(pi.hProcess);
 }
 
 int WaitExit(HANDLE process, DWORD timeout_ms) {

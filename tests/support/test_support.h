@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "runtime/handles.h"
+
 namespace velotarn::test {
 
 // Runs the main thread's loop (messages and synchronous calls) until done() holds or the
@@ -25,8 +27,8 @@ bool RegisterHelper(const char* name, HelperFn fn);
 int RunHelperIfRequested(int argc, char** argv);  // -1 when no helper was requested
 
 // Starts this test program in helper mode `name` with `args` (appended as is) and returns the
-// process handle (owned by the caller).
-HANDLE StartHelper(const std::string& name, const std::wstring& args = L"",
+// process handle; an empty owner when it cannot be started.
+unique_handle StartHelper(const std::string& name, const std::wstring& args = L"",
                    bool inherit_handles = false);
 // Waits for a process with a bound; returns its exit code, or -1 on time-out.
 int WaitExit(HANDLE process, DWORD timeout_ms = 30000);
