@@ -45,7 +45,7 @@ void ReadStream(std::promise<DWORD>* child_pid, TStreamSeen* seen) {
   TSoakClient client;
   DWORD pid = 0;
   if (client.Connect() &&
-      client.Send(ConnectRequest(L"\"" + SoakChildPath() + L"\" stream 7", SelfDir(),
+      client.Send(ConnectRequest(L"\"" + SoakChildPath() + L"\" stream:7", SelfDir(),
                                  TRequestForm::kAnsiCrLf)) &&
       client.Receive(kRecordsBeforeStop, 30000) >= kRecordsBeforeStop) {
     pid = ParsePid(client.Texts().front());

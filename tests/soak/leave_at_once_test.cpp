@@ -35,7 +35,7 @@ TEST(LeaveAtOnce, EveryRequestOfAClientThatLeftAtOnceIsServed) {
   {
     TSoakClient streamer;
     ASSERT_TRUE(streamer.Connect());
-    ASSERT_TRUE(streamer.Send(ConnectRequest(L"\"" + SoakOpenvpnPath() + L"\" stream 1",
+    ASSERT_TRUE(streamer.Send(ConnectRequest(L"\"" + SoakOpenvpnPath() + L"\" stream:1",
                                              SelfDir(), TRequestForm::kAnsiCrLf)));
     ASSERT_GE(streamer.Receive(10, 30000), 10u) << "the streaming child's lines did not come";
   }

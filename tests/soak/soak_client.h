@@ -14,7 +14,7 @@
 
 namespace velotarn::test {
 
-// An output line of soak_child as it arrives in a record: "soak RUN I/COUNT" or, from a
+// An output line of the soak's child as it arrives in a record: "soak RUN I/COUNT" or, from a
 // streaming child, "soak RUN I" (COUNT 0), then CR; every line but a run's first begins with
 // the LF of the previous line's CR LF.
 struct TSoakLine {

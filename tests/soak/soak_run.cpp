@@ -12,9 +12,10 @@ namespace velotarn::test {
 
 std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& table, int run,
                              int lines, const std::wstring& hold_event) {
-  std::wstring command = L"\"" + program + L"\" run " + table + L" " +
-                         std::to_wstring(run) + L" " + std::to_wstring(lines);
-  if (!hold_event.empty()) command += L" " + hold_event;
+  std::wstring command = L"\"" + program + L"\" count:" + table + L":" +
+                         std::to_wstring(run) + L" soak:" + std::to_wstring(run) + L":" +
+                         std::to_wstring(lines);
+  if (!hold_event.empty()) command += L" hold:" + hold_event;
   return command;
 }
 
@@ -108,7 +109,7 @@ class TClientLoad {
     return go_on;
   }
 
-  // One "connect" run of soak_child.exe or openvpn.exe. False when the budget is spent.
+  // One "connect" run of ovpn_child.exe or openvpn.exe. False when the budget is spent.
   bool SendRun(TSoakClient& client, int* last_run) {
     int run = 0;
     if (!budget_.Claim(&run)) return false;
@@ -188,7 +189,7 @@ class TClientLoad {
   void Note(int run, bool openvpn, const std::string& how) {
     TSoakRun& noted = tally_.runs[run];
     noted.openvpn = openvpn;
-    noted.how = std::string(openvpn ? "openvpn.exe" : "soak_child.exe") + ", client " +
+    noted.how = std::string(openvpn ? "openvpn.exe" : "ovpn_child.exe") + ", client " +
                 std::to_string(index_) + ", step " + std::to_string(step_) + ": " + how;
     session_runs_.push_back(run);
   }

@@ -23,7 +23,7 @@ struct TSoakConfig {
   uint64_t seed = 0;
   int runs = 500;
   int clients = 10;
-  std::wstring child_path;    // soak_child.exe
+  std::wstring child_path;    // ovpn_child.exe
   std::wstring openvpn_path;  // the same program as openvpn.exe
   std::wstring directory;     // where the children run
   std::wstring starts_table;  // every child counts its start there (TRunStarts)
@@ -39,7 +39,7 @@ struct TSoakRun {
 
 struct TSoakTally {
   int runs_sent = 0;           // well-formed "connect" requests written
-  int child_runs_sent = 0;     // ... of them for soak_child.exe
+  int child_runs_sent = 0;     // ... of them for ovpn_child.exe
   int openvpn_runs_sent = 0;   // ... of them for openvpn.exe
   int huge_runs_sent = 0;      // ... of them padded to about 1 MiB
   int malformed_sent = 0;
@@ -61,7 +61,7 @@ TSoakTally RunSoak(const TSoakConfig& config);
 // Run number of the malformed requests that name a child: none of them may start it.
 inline constexpr int kNeverStarted = 0;
 
-// The command line of a soak_child run that counts itself in `table` and holds until
+// The command line of a soak child run that counts itself in `table` and holds until
 // `hold_event` is set (not at all when it is empty).
 std::wstring ChildRunCommand(const std::wstring& program, const std::wstring& table, int run,
                              int lines, const std::wstring& hold_event = {});

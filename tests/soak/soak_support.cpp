@@ -54,7 +54,7 @@ long TRunStarts::Total() const {
 }
 
 TLeftoverChildren::~TLeftoverChildren() {
-  for (const TProcessEntry& e : FindProcesses({L"soak_child.exe", L"openvpn.exe"})) {
+  for (const TProcessEntry& e : FindProcesses({L"ovpn_child.exe", L"openvpn.exe"})) {
     unique_handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, e.pid));
     if (!process) continue;
     TerminateProcess(process.get(), 99);
@@ -62,7 +62,7 @@ TLeftoverChildren::~TLeftoverChildren() {
   }
 }
 
-std::wstring SoakChildPath() { return SelfDir() + L"\\soak_child.exe"; }
+std::wstring SoakChildPath() { return SelfDir() + L"\\ovpn_child.exe"; }
 std::wstring SoakOpenvpnPath() { return SelfDir() + L"\\openvpn.exe"; }
 
 uint64_t SoakSeed() {

@@ -23,8 +23,8 @@ struct TRunningService {
 // Fails the calling test (fatally) when the service cannot be installed or started.
 void StartVelotarnService(TRunningService* running);
 
-// A named table in which every started soak_child counts itself at the index of its run (see
-// soak_child.cpp): which runs started, and how often.
+// A named table in which every started soak child counts itself at the index of its run (see
+// ovpn_child.cpp in tests/support): which runs started, and how often.
 class TRunStarts {
  public:
   static constexpr int kRuns = 10000;
@@ -47,7 +47,7 @@ class TRunStarts {
 // A process-unique name in the global namespace, shared with the service's children.
 std::wstring GlobalName(const std::wstring& what);
 
-// Terminates, when the scope ends, every soak_child.exe and openvpn.exe still running in the
+// Terminates, when the scope ends, every ovpn_child.exe and openvpn.exe still running in the
 // prefix, so that a failed test leaves none behind for the next.
 class TLeftoverChildren {
  public:

@@ -137,7 +137,7 @@ TEST(Soak, FiveHundredRandomRunsLeaveTheServiceAsItWas) {
   const TSoakTally tally = RunSoak(config);
   const ULONGLONG load_ms = GetTickCount64() - load_start;
   std::printf(
-      "load: %d runs (%d soak_child, %d openvpn, %d padded to ~1 MiB), %d malformed, "
+      "load: %d runs (%d ovpn_child, %d openvpn, %d padded to ~1 MiB), %d malformed, "
       "%d disconnect, %d sessions, %d left mid-run, %d records (%d end markers) in %llu ms\n",
       tally.runs_sent, tally.child_runs_sent, tally.openvpn_runs_sent, tally.huge_runs_sent,
       tally.malformed_sent, tally.disconnects_sent, tally.sessions, tally.left_mid_run,

@@ -1,6 +1,11 @@
-// A child program for the control tests: writes exact bytes chosen by its arguments, one step
-// per argument, straight to its standard output or error (no buffering), so that every write
-// reaches the reading end as it happens. Also built as openvpn.exe.
+// The child program of the tests: writes exact bytes chosen by its arguments, one step per
+// argument, straight to its standard output or error (no buffering), so that every write
+// reaches the reading end as it happens. Built once; copied as openvpn.exe where a test needs
+// the image name that "disconnect" ends.
+//
+// A program of the GUI subsystem that writes to the standard handles it is given: under Wine,
+// every console program started without a console (as a service's children are) starts a
+// console host process of its own, which no test means to start or measure.
 //
 // Steps (escapes in texts: \r \n \0 \\ \xHH):
 //   out:TEXT          write TEXT to standard output
@@ -14,12 +19,20 @@
 //   gate:NAME         wait (at most 60 s) until the named event NAME is signalled
 //   signal:NAME       signal the named event NAME
 //   hang              never end (until terminated)
+//   count:TABLE:RUN   count this start in the named table TABLE (a file mapping of 32-bit
+//                     counters, one per run number)
+//   soak:RUN:N        write N lines "soak RUN i/N" CR LF, each as one write
+//   hold:NAME         wait (at most 120 s) until the existing event NAME is set, as a
+//                     connection that stays up
+//   stream:RUN        write "pid <process id>" CR LF, then "soak RUN i" CR LF for i = 1, 2, ...
+//                     until the output can no longer be written; then end with exit code 0
 //   exit:N            end with exit code N
 // Without an exit step the program ends with exit code 0 after its last step.
 #include <windows.h>
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "runtime/handles.h"
 
@@ -49,15 +62,40 @@ std::string Unescape(const wchar_t* text) {
   return out;
 }
 
-void WriteAll(DWORD which, const std::string& bytes) {
+bool TryWriteAll(DWORD which, const std::string& bytes) {
   HANDLE h = GetStdHandle(which);
   size_t done = 0;
   while (done < bytes.size()) {
     DWORD n = 0;
     if (!WriteFile(h, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n, nullptr))
-      ExitProcess(90);
+      return false;
     done += n;
   }
+  return true;
+}
+
+void WriteAll(DWORD which, const std::string& bytes) {
+  if (!TryWriteAll(which, bytes)) ExitProcess(90);
+}
+
+constexpr int kTableRuns = 10000;  // the size of a count table, in runs
+
+bool CountStart(const std::wstring& table_name, int run) {
+  if (run < 0 || run >= kTableRuns) return false;
+  velotarn::unique_handle table(OpenFileMappingW(FILE_MAP_WRITE, FALSE, table_name.c_str()));
+  if (!table) return false;
+  auto* counts = static_cast<LONG*>(MapViewOfFile(table.get(), FILE_MAP_WRITE, 0, 0, 0));
+  if (counts == nullptr) return false;
+  InterlockedIncrement(&counts[run]);
+  UnmapViewOfFile(counts);
+  return true;
+}
+
+// "A:B" of a step's value, split at its last colon.
+std::pair<std::wstring, std::wstring> SplitLast(const std::wstring& value) {
+  size_t colon = value.rfind(L':');
+  if (colon == std::wstring::npos) return {value, L""};
+  return {value.substr(0, colon), value.substr(colon + 1)};
 }
 
 bool StartsWith(const std::wstring& s, const wchar_t* prefix) {
@@ -124,6 +162,26 @@ int wmain(int argc, wchar_t** argv) {
       SetEvent(event.get());
     } else if (step == L"hang") {
       WaitForSingleObject(GetCurrentProcess(), INFINITE);  // a process never ends by itself
+    } else if (StartsWith(step, L"count:")) {
+      auto [table, run] = SplitLast(step.substr(6));
+      if (!CountStart(table, _wtoi(run.c_str()))) return 93;
+    } else if (StartsWith(step, L"soak:")) {
+      auto [run, count] = SplitLast(step.substr(5));
+      const std::string prefix = "soak " + std::to_string(_wtoi(run.c_str())) + " ";
+      const int lines = _wtoi(count.c_str());
+      const std::string of = "/" + std::to_string(lines) + "\r\n";
+      for (int i = 1; i <= lines; ++i)
+        if (!TryWriteAll(STD_OUTPUT_HANDLE, prefix + std::to_string(i) + of)) return 94;
+    } else if (StartsWith(step, L"hold:")) {
+      velotarn::unique_handle hold(OpenEventW(SYNCHRONIZE, FALSE, step.c_str() + 5));
+      if (!hold) return 95;
+      WaitForSingleObject(hold.get(), 120000);
+    } else if (StartsWith(step, L"stream:")) {
+      const std::string prefix = "soak " + std::to_string(_wtoi(step.c_str() + 7)) + " ";
+      if (!TryWriteAll(STD_OUTPUT_HANDLE, "pid " + std::to_string(GetCurrentProcessId()) + "\r\n"))
+        return 94;
+      for (unsigned long long i = 1;; ++i)
+        if (!TryWriteAll(STD_OUTPUT_HANDLE, prefix + std::to_string(i) + "\r\n")) return 0;
     } else if (StartsWith(step, L"exit:")) {
       return _wtoi(step.c_str() + 5);
     } else {
