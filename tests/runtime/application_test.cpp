@@ -52,11 +52,14 @@ class BoxCloser : public TThread {
   void Execute() override {
     for (int i = 0; i < 200 && text.empty() && !Terminated(); ++i) {
       HWND box = FindWindowW(L"#32770", caption_.c_str());
-      if (box) {
-        wchar_t buf[1024] = {};
-        GetDlgItemTextW(box, 0xFFFF, buf, 1024);
+      wchar_t buf[1024] = {};
+      // A box found while it is still being made has no text yet and may ignore a press.
+      if (box && GetDlgItemTextW(box, 0xFFFF, buf, 1024) > 0) {
         text = buf;
-        SendMessageW(box, WM_COMMAND, IDOK, 0);
+        for (int press = 0; press < 200 && IsWindow(box); ++press) {
+          SendMessageW(box, WM_COMMAND, IDOK, 0);
+          if (IsWindow(box)) WaitForSingleObject(GetCurrentProcess(), 50);  // pressed too early
+        }
         return;
       }
       WaitForSingleObject(GetCurrentProcess(), 50);  // the box is not there yet: look again
