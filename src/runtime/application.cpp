@@ -114,12 +114,20 @@ void TApplication::Run() {
 void TApplication::HandleException(TObject* Sender) {
   Exception fallback(L"");
   const Exception* error = CurrentException(fallback);
-  if (error == nullptr || dynamic_cast<const EAbort*>(error) != nullptr) return;
+  if (error != nullptr) HandleError(Sender, *error);
+}
+
+void TApplication::HandleError(TObject* Sender, const Exception& Error) {
+  if (dynamic_cast<const EAbort*>(&Error) != nullptr) return;
   if (OnException) {
-    OnException(Sender, *error);
+    OnException(Sender, Error);
     return;
   }
-  ShowException(error->Message());
+  ShowException(Error.Message());
+}
+
+void TApplication::LogInformation(TObject* Sender, const std::wstring& Text) {
+  if (OnInformation) OnInformation(Sender, Text);
 }
 
 void TApplication::ShowException(const std::wstring& Message) {

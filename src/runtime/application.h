@@ -38,6 +38,7 @@ class TWindowHook {
 class TApplication : public TComponent {
  public:
   using TExceptionEvent = std::function<void(TObject* sender, const Exception& error)>;
+  using TInformationEvent = std::function<void(TObject* sender, const std::wstring& text)>;
 
   TApplication();
   ~TApplication() override;
@@ -60,6 +61,12 @@ class TApplication : public TComponent {
   // Deals with the error being handled right now (call inside a catch block): EAbort is dropped,
   // else OnException gets it, else it is shown in a message box. It goes no further.
   void HandleException(TObject* Sender);
+  // Deals with `Error` as HandleException deals with the error being handled: for errors that
+  // are reported rather than raised.
+  void HandleError(TObject* Sender, const Exception& Error);
+  // A record that is not an error (an audit entry): OnInformation gets it; without a handler
+  // it goes nowhere, since nobody asked for it.
+  void LogInformation(TObject* Sender, const std::wstring& Text);
   // Shows the error box of HandleException for `message`.
   void ShowException(const std::wstring& Message);
 
@@ -68,6 +75,7 @@ class TApplication : public TComponent {
 
   bool Terminated() const noexcept { return FTerminated; }
   TExceptionEvent OnException;
+  TInformationEvent OnInformation;
   bool ShowMainForm = true;
 
   // Shared by every CreateForm: constructs T(owner) at memory `reference` already points to.

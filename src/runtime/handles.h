@@ -74,6 +74,7 @@ using unique_hglobal = unique_any<HGLOBAL, ::GlobalFree>;
 using unique_hlocal = unique_any<HLOCAL, ::LocalFree>;
 using unique_hwnd = unique_any<HWND, ::DestroyWindow>;
 using unique_hmodule = unique_any<HMODULE, ::FreeLibrary>;
+using unique_hkey = unique_any<HKEY, ::RegCloseKey>;
 
 // A locked global memory block, unlocked on scope exit.
 class GlobalLockGuard {

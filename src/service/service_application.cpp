@@ -75,6 +75,7 @@ TServiceApplication::~TServiceApplication() {
   FEventLogger.reset();
   if (Application != nullptr) {
     Application->OnException = nullptr;
+    Application->OnInformation = nullptr;
     Application->UnhookMainWindow(this);
   }
   ServiceApplication = nullptr;
@@ -100,6 +101,9 @@ bool TServiceApplication::HookMessage(TMessage& Message) {
 void TServiceApplication::LogExceptionsFromNowOn() {
   Application->OnException = [this](TObject*, const Exception& error) {
     FEventLogger->LogMessage(error.Message());
+  };
+  Application->OnInformation = [this](TObject*, const std::wstring& text) {
+    FEventLogger->LogMessage(text, EVENTLOG_INFORMATION_TYPE);
   };
 }
 

@@ -49,7 +49,8 @@ class TServiceApplication : public TComponent, private TWindowHook {
 
  private:
   bool HookMessage(TMessage& Message) override;
-  // From now on errors handed to the application object go to the program-file log.
+  // From now on errors and information entries handed to the application object go to the
+  // program-file log.
   void LogExceptionsFromNowOn();
   void RunServiceMode();
 
