@@ -75,10 +75,12 @@ bool TPipeClient::Connect(DWORD WaitMs) {
   std::wstring path;
   if (!BuildPipePath(path)) return false;
   if (!WaitNamedPipeW(path.c_str(), WaitMs)) return false;
-  // Not inheritable: a child process must never hold our end of the connection.
-  unique_handle pipe(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
-                                 nullptr));
+  // Not inheritable: a child process must never hold our end of the connection. The server
+  // may identify us but never act as us: whoever took the pipe's name cannot use our account.
+  unique_handle pipe(CreateFileW(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+      nullptr));
   if (!pipe) return false;
   DWORD mode = PIPE_READMODE_MESSAGE;
   SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr);  // a failure goes unnoticed

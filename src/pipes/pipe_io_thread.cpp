@@ -29,6 +29,7 @@ TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Han
       FRcvBuffer(kReceiveSize),
       FKillEv(std::move(Handles.Kill)),
       FEndEv(std::move(Handles.End)),
+      FEndReason(std::move(Handles.EndReason)),
       FReadEv(std::move(Handles.Read)),
       FWriteEv(std::move(Handles.Write)),
       FDataEv(std::move(Handles.Data)),
@@ -55,7 +56,8 @@ void TPipeIOThread::Execute() {
           Terminate();  // the owner's kill event: no error to report
           break;
         case WAIT_OBJECT_0 + 1:
-          FErrorCode = kErrorPeerNotReading;  // the owner ends this connection
+          // The owner ends this connection.
+          FErrorCode = FEndReason ? FEndReason->load() : kErrorPeerNotReading;
           ok = false;
           break;
         case WAIT_OBJECT_0 + 2:

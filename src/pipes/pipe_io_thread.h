@@ -13,14 +13,17 @@
 // object, after the termination handler has run on the main thread: the handle value therefore
 // cannot be handed to a new connection while this one is still registered under it.
 //
-// The owner ends one connection by setting its end event: the loop then ends as on a failure,
-// reporting kErrorPeerNotReading, and the peer's next read fails instead of waiting.
+// The owner ends one connection by storing the reason in the connection's end reason and then
+// setting its end event: the loop then ends as on a failure, reporting that reason
+// (kErrorPeerNotReading when no reason is shared), and the peer's next read fails instead of
+// waiting.
 //
 // Threading: made on the main thread by NewPipeThread; Execute and the destructor run on the
 // thread itself. Pipe() and Id() may be read from any thread.
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -41,6 +44,8 @@ struct TPipeIOHandles {
   unique_handle Data;   // own duplicate of the write queue's data event
   unique_handle Read;   // read completion
   unique_handle Write;  // write completion
+  // Why the owner set the end event; written by the owner before it sets the event.
+  std::shared_ptr<const std::atomic<int32_t>> EndReason;
 
   // Makes every event handle (raises EOSError when one cannot be made), then takes Pipe.
   static TPipeIOHandles Make(unique_handle Pipe, HANDLE KillEvent, HANDLE EndEvent,
@@ -96,6 +101,7 @@ class TPipeIOThread final : public TPipeThread {
   std::vector<uint8_t> FRcvBuffer;
   unique_handle FKillEv;
   unique_handle FEndEv;
+  std::shared_ptr<const std::atomic<int32_t>> FEndReason;
   unique_handle FReadEv;
   unique_handle FWriteEv;
   unique_handle FDataEv;

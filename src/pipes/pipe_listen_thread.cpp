@@ -7,15 +7,15 @@
 
 namespace velotarn {
 
-TNewThread<TPipeListenThread> TPipeListenThread::Make(const std::shared_ptr<TPipeLink>& Link,
-                                                     const std::wstring& PipeName,
-                                                     HANDLE KillEvent) {
+TNewThread<TPipeListenThread> TPipeListenThread::Make(
+    const std::shared_ptr<TPipeLink>& Link, const std::wstring& PipeName,
+    const std::optional<std::vector<std::wstring>>& ClientSids, HANDLE KillEvent) {
   assert(IsMainThread());
   THandles handles;
   handles.Kill = DuplicateOwnHandle(KillEvent);
   handles.Connect = NewEvent(/*ManualReset=*/true);
   handles.Resume = NewEvent(/*ManualReset=*/false);
-  handles.Security = std::make_unique<TOpenSecurity>();
+  handles.Security = std::make_unique<TOpenSecurity>(ClientSids);
   return NewPipeThread<TPipeListenThread>(Link, PipeName, std::move(handles));
 }
 

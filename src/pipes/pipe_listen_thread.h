@@ -19,7 +19,9 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "pipes/pipe_security.h"
 #include "pipes/pipe_thread.h"
@@ -32,9 +34,11 @@ class TPipeListenThread final : public TPipeThread {
   static constexpr DWORD kMaxRetryPauseMs = 1000;
   static constexpr DWORD kDefaultTimeoutMs = 1000;  // for clients' WaitNamedPipe
 
-  // A listener for PipeName, not started yet; raises when it cannot be made.
-  static TNewThread<TPipeListenThread> Make(const std::shared_ptr<TPipeLink>& Link,
-                                           const std::wstring& PipeName, HANDLE KillEvent);
+  // A listener for PipeName whose instances let ClientSids in (see PipeSecuritySddl), not
+  // started yet; raises when it cannot be made.
+  static TNewThread<TPipeListenThread> Make(
+      const std::shared_ptr<TPipeLink>& Link, const std::wstring& PipeName,
+      const std::optional<std::vector<std::wstring>>& ClientSids, HANDLE KillEvent);
 
   // Lets a listener paused by back-pressure go on listening.
   void ResumeListening() noexcept { SetEvent(FResumeEv.get()); }

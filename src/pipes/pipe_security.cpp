@@ -30,21 +30,24 @@ std::wstring ProcessUserSid() {
 
 }  // namespace
 
-std::wstring PipeSecuritySddl() {
+std::wstring PipeSecuritySddl(const std::optional<std::vector<std::wstring>>& ClientSids) {
   // Protected DACL: deny Anonymous first, full control for SYSTEM, Administrators and the
   // server's own account (it must be able to create the further instances), read and write
-  // for Everyone.
+  // for Everyone or for the listed clients.
   std::wstring sddl = L"D:P(D;;FA;;;AN)(A;;FA;;;SY)(A;;FA;;;BA)";
   std::wstring user = ProcessUserSid();
   if (!user.empty()) sddl += L"(A;;FA;;;" + user + L")";
-  sddl += Format(L"(A;;0x%x;;;WD)", static_cast<unsigned>(kPipeClientRights));
+  const std::wstring client_rights = Format(L"0x%x", static_cast<unsigned>(kPipeClientRights));
+  if (!ClientSids) return sddl + L"(A;;" + client_rights + L";;;WD)";
+  for (const std::wstring& sid : *ClientSids) sddl += L"(A;;" + client_rights + L";;;" + sid + L")";
   return sddl;
 }
 
-void MakeOpenSecurity(SECURITY_ATTRIBUTES& SA) {
+void MakeOpenSecurity(SECURITY_ATTRIBUTES& SA,
+                      const std::optional<std::vector<std::wstring>>& ClientSids) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          PipeSecuritySddl().c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+          PipeSecuritySddl(ClientSids).c_str(), SDDL_REVISION_1, &descriptor, nullptr))
     RaiseLastOSError();
   SA.nLength = sizeof(SA);
   SA.lpSecurityDescriptor = descriptor;

@@ -1,6 +1,7 @@
 #include "pipes/pipe_server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <string>
 
@@ -19,7 +20,8 @@ struct TClientEntry {
   HPIPE Pipe = 0;
   uint64_t Id = 0;
   std::unique_ptr<TWriteQueue> WriteQueue;
-  unique_handle EndEv;  // set to end the connection of a client that stopped reading
+  unique_handle EndEv;  // set to end the connection (a client not allowed or not reading)
+  std::shared_ptr<std::atomic<int32_t>> EndReason;  // the error its thread reports then
   bool Ending = false;  // ended so: nothing more is queued for it
 };
 
@@ -55,6 +57,12 @@ void TPipeServer::SetActive(bool Value) {
     StopListener();
 }
 
+void TPipeServer::SetClientSids(std::optional<std::vector<std::wstring>> Value) {
+  assert(IsMainThread());
+  if (FActive) throw EPipeException(L"Cannot change property while server is active!");
+  FClientSids = std::move(Value);
+}
+
 void TPipeServer::SetPipeName(const std::wstring& Value) {
   assert(IsMainThread());
   if (FActive) throw EPipeException(L"Cannot change property while server is active!");
@@ -68,6 +76,12 @@ HPIPE TPipeServer::GetClient(int Index) const {
   assert(IsMainThread());
   if (Index < 0 || Index >= ClientCount()) throw EListError(Index);
   return FClients[static_cast<size_t>(Index)]->Pipe;
+}
+
+bool TPipeServer::HasClient(HPIPE Pipe) const {
+  assert(IsMainThread());
+  const TClientEntry* entry = FindLive(Pipe);
+  return entry != nullptr && !entry->Ending;
 }
 
 // A handle value belongs to one registered connection at a time: its thread keeps the handle
@@ -97,20 +111,31 @@ bool TPipeServer::Write(HPIPE Pipe, const void* Buffer, int32_t Count) {
   return true;
 }
 
+bool TPipeServer::EndClient(HPIPE Pipe, int32_t Reason) {
+  assert(IsMainThread());
+  TClientEntry* entry = FindLive(Pipe);
+  if (entry == nullptr || entry->Ending) return false;
+  EndConnection(*entry, Reason);
+  return true;
+}
+
 // The connection's thread does the ending (it owns the instance); the entry stays registered
 // until that thread's termination handler has run, as for any connection that ends.
-void TPipeServer::EndStalledClient(TClientEntry& Entry) {
-  const int64_t queued = Entry.WriteQueue->Bytes();
+void TPipeServer::EndConnection(TClientEntry& Entry, int32_t Reason) {
   Entry.Ending = true;
   Entry.WriteQueue->DropAll();
+  Entry.EndReason->store(Reason);
   SetEvent(Entry.EndEv.get());
-  try {
-    throw EPipeException(L"A client of pipe " + FPipeName +
-                         L" stopped reading: its connection was ended with " +
-                         std::to_wstring(queued) + L" bytes of messages waiting");
-  } catch (const EPipeException&) {
-    if (Application != nullptr) Application->HandleException(this);
-  }
+}
+
+void TPipeServer::EndStalledClient(TClientEntry& Entry) {
+  const int64_t queued = Entry.WriteQueue->Bytes();
+  EndConnection(Entry, kErrorPeerNotReading);
+  if (Application != nullptr)
+    Application->HandleError(this, EPipeException(L"A client of pipe " + FPipeName +
+                                                  L" stopped reading: its connection was ended with " +
+                                                  std::to_wstring(queued) +
+                                                  L" bytes of messages waiting"));
 }
 
 bool TPipeServer::Broadcast(const void* Buffer, int32_t Count) {
@@ -126,7 +151,8 @@ void TPipeServer::StartListener() {
   // A fresh kill event per activation: a thread of an earlier activation that has not ended yet
   // still sees its own event set and cannot be revived by this one.
   unique_handle kill = NewEvent(/*ManualReset=*/true);
-  TNewThread<TPipeListenThread> listener = TPipeListenThread::Make(FLink, FPipeName, kill.get());
+  TNewThread<TPipeListenThread> listener =
+      TPipeListenThread::Make(FLink, FPipeName, FClientSids, kill.get());
   ++FThreadCount;
   FListener = listener.Start();
   FKillEv = std::move(kill);
@@ -195,9 +221,11 @@ TPipeHandOff TPipeServer::HandOff(unique_handle Pipe) {
   try {
     added->WriteQueue = std::make_unique<TWriteQueue>();
     added->EndEv = NewEvent(/*ManualReset=*/true);
+    added->EndReason = std::make_shared<std::atomic<int32_t>>(kErrorPeerNotReading);
     TPipeIOHandles handles = TPipeIOHandles::Make(std::move(Pipe), FKillEv.get(),
                                                   added->EndEv.get(),
                                                   added->WriteQueue->DataEvent());
+    handles.EndReason = added->EndReason;
     result.Worker = NewPipeThread<TPipeIOThread>(FLink, std::move(handles), ERROR_BROKEN_PIPE,
                                                  added->Id);
     ++FThreadCount;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,12 +69,23 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
   const std::wstring& PipeName() const noexcept { return FPipeName; }
   void SetPipeName(const std::wstring& Value);
 
+  // Who may open the pipe: SID strings that get read and write access instead of Everyone
+  // (no value: Everyone; an empty list: nobody but SYSTEM, Administrators and the server's own
+  // account). Refused while active, like PipeName.
+  const std::optional<std::vector<std::wstring>>& ClientSids() const noexcept {
+    return FClientSids;
+  }
+  void SetClientSids(std::optional<std::vector<std::wstring>> Value);
+
   HWND WindowHandle() const noexcept { return FHwnd.get(); }
 
   // The registered clients, oldest first. GetClient raises EListError outside 0..Count-1.
   int ClientCount() const noexcept;
   HPIPE GetClient(int Index) const;
   HPIPE Clients(int Index) const { return GetClient(Index); }
+  // True while Pipe is a registered connection that has not been ended: its handle is then
+  // open and still names that connection, so the caller may use it (to identify its client).
+  bool HasClient(HPIPE Pipe) const;
 
   // Queues a private copy of Count bytes (0..kMaxServerWrite) as one message for Pipe. True
   // means queued (OnPipeSent or OnPipeError follows); False for an unknown pipe or a bad Count.
@@ -83,6 +95,11 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
   // kErrorPeerNotReading and OnPipeDisconnect follow, and the error goes to the application's
   // error handling (the service's event log) once. Later writes to it are refused.
   bool Write(HPIPE Pipe, const void* Buffer, int32_t Count);
+  // Ends the connection of Pipe as one whose client stopped reading is ended, without the log
+  // entry: its queue is dropped, the instance is disconnected and closed (the client's next
+  // read fails), OnPipeError with Reason and OnPipeDisconnect follow. False for an unknown
+  // pipe or one already ending.
+  bool EndClient(HPIPE Pipe, int32_t Reason);
   // Write to every client, newest first, stopping at the first refusal. True with no clients.
   bool Broadcast(const void* Buffer, int32_t Count);
 
@@ -112,6 +129,7 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
   TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) override;
   void ThreadTerminated(TPipeThread& Thread) override;
 
+  void EndConnection(TClientEntry& Entry, int32_t Reason);
   void EndStalledClient(TClientEntry& Entry);
   void UnregisterClient(uint64_t EntryId);
   void WorkerTerminated(TPipeIOThread& Worker);
@@ -122,6 +140,7 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
 
   unique_hwnd FHwnd;
   std::wstring FPipeName = L"PipeServer";
+  std::optional<std::vector<std::wstring>> FClientSids;
   bool FActive = false;
   bool FInShutDown = false;
   bool FDestroying = false;  // no events any more: the owner may be half gone
