@@ -7,12 +7,14 @@
 #include "control/ovpn_thread.h"
 #include "control/process_terminator.h"
 #include "control/reply_record.h"
+#include "control/request_gate.h"
 #include "control/request_lines.h"
 #include "pipes/pipe_client.h"
 #include "pipes/pipe_server.h"
 #include "runtime/application.h"
 #include "runtime/exceptions.h"
 #include "runtime/synchronize.h"
+#include "runtime/sys_error.h"
 #include "runtime/text.h"
 
 namespace velotarn {
@@ -62,10 +64,12 @@ const std::wstring& RequestLine(const std::vector<std::wstring>& Lines, size_t I
 
 }  // namespace
 
-TdmOvpnControl::TdmOvpnControl(TComponent* AOwner) : TdmOvpnControl(AOwner, kOvpnPipeName) {}
+TdmOvpnControl::TdmOvpnControl(TComponent* AOwner)
+    : TdmOvpnControl(AOwner, kOvpnPipeName, ServicePolicyKey()) {}
 
-TdmOvpnControl::TdmOvpnControl(TComponent* AOwner, const std::wstring& PipeName)
-    : TComponent(AOwner), FCharWidth(AnsiCharWidth()) {
+TdmOvpnControl::TdmOvpnControl(TComponent* AOwner, const std::wstring& PipeName,
+                               TPolicyKey PolicyKey)
+    : TComponent(AOwner), FCharWidth(AnsiCharWidth()), FPolicyKey(std::move(PolicyKey)) {
   assert(IsMainThread());
   SetName(L"dmOvpnControl");
   CreateComponents(PipeName);
@@ -109,6 +113,10 @@ void TdmOvpnControl::CreateComponents(const std::wstring& PipeName) {
 
 void TdmOvpnControl::DataModuleCreate(TObject*) {
   FReturnPipe = 0;
+  TAccessPolicy policy = ReadAccessPolicy(FPolicyKey);
+  PipeServer1->SetClientSids(policy.ClientSidTexts());
+  FGate = std::make_unique<TRequestGate>(this, std::move(policy));
+  FGate->ReportProblems();
   PipeServer1->SetActive(true);
 }
 
@@ -141,13 +149,21 @@ void TdmOvpnControl::DetachRunners() noexcept {
   FTh = nullptr;
 }
 
+HANDLE TdmOvpnControl::ClientHandle(HPIPE Pipe) const {
+  return PipeServer1->HasClient(Pipe) ? reinterpret_cast<HANDLE>(Pipe) : nullptr;
+}
+
 void TdmOvpnControl::PipeServer1PipeConnect(TObject*, HPIPE Pipe) {
   assert(IsMainThread());
   if (FDestroying) return;
+  if (FGate && !FGate->AdmitConnection(ClientHandle(Pipe))) {
+    PipeServer1->EndClient(Pipe, ERROR_ACCESS_DENIED);
+    return;
+  }
   FReturnPipe = Pipe;
 }
 
-void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE, TMemoryStream* Stream) {
+void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE Pipe, TMemoryStream* Stream) {
   assert(IsMainThread());
   if (FDestroying) return;
   int64_t from = Stream->Position();
@@ -161,19 +177,30 @@ void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE, TMemoryStream* Stre
     // no runner behind.
     const std::wstring& command_line = RequestLine(lines, 1);
     const std::wstring& directory = RequestLine(lines, 2);
-    StartRunner(command_line, directory);
+    TRequestVerdict verdict{true};
+    if (FGate) verdict = FGate->AdmitRequest(ClientHandle(Pipe), true, command_line, directory);
+    if (verdict.Allowed) {
+      StartRunner(command_line, directory, verdict.ApplicationName);
+    } else if (verdict.ClientRefused) {
+      SendRecord(Pipe, kEndMarker);  // the sender alone: it never receives the runs' records
+    } else {
+      SendRecord(kEndMarker);  // as for a program that cannot be started
+    }
   } else if (command == L"disconnect") {
-    KillProcessByName(L"openvpn.exe");  // the outcome is reported nowhere
+    if (!FGate || FGate->AdmitRequest(ClientHandle(Pipe), false, {}, {}).Allowed)
+      KillProcessByName(L"openvpn.exe");  // the outcome is reported nowhere
   }
 }
 
-void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wstring& Directory) {
+void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wstring& Directory,
+                                 const std::wstring& Application) {
   TNewThread<TOvpnThread> made = TThread::New<TOvpnThread>();
   made->OnLine = [this](const std::wstring& Aline) { HandleOvpnLine(Aline); };
   made->OnTerminate = [this](TThread* Sender) { HandleOvpnTerminate(Sender); };
   made->SetFreeOnTerminate(true);
   made->FCmd = CommandLine;
   made->FOvpnDir = Directory;
+  made->FApplication = Application;
   TOvpnThread* runner = made.Start();
   // Registered after Start: it cannot reach its terminate handler before the main thread,
   // which is here, runs it.
@@ -191,15 +218,37 @@ void TdmOvpnControl::HandleOvpnLine(const std::wstring& Aline) {
 void TdmOvpnControl::HandleOvpnTerminate(TObject* Sender) {
   assert(IsMainThread());
   auto it = std::find(FRunners.begin(), FRunners.end(), Sender);
-  if (it != FRunners.end()) FRunners.erase(it);
+  if (it != FRunners.end()) {
+    ReportFailedStart(**it);
+    FRunners.erase(it);
+  }
   if (Sender == FTh) FTh = nullptr;  // it frees itself when this handler returns
   if (FReturnPipe != 0) SendRecord(kEndMarker);
 }
 
-void TdmOvpnControl::SendRecord(std::string_view Text) {
+// A runner whose child could not be started ends with one end marker and no output: the log
+// says why. Any other error that ended a runner is logged as it is.
+void TdmOvpnControl::ReportFailedStart(const TOvpnThread& Runner) {
+  const std::exception_ptr failure = Runner.FatalException();
+  if (!failure || Application == nullptr) return;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const EStartError& error) {
+    Application->HandleError(
+        this, Exception(error.Message() + L": " + SysErrorMessage(error.ErrorCode())));
+  } catch (const Exception& error) {
+    Application->HandleError(this, error);
+  } catch (...) {
+    Application->HandleError(this, Exception(ExceptionMessage(failure)));
+  }
+}
+
+void TdmOvpnControl::SendRecord(std::string_view Text) { SendRecord(FReturnPipe, Text); }
+
+void TdmOvpnControl::SendRecord(HPIPE Pipe, std::string_view Text) {
   TReplyRecord record = MakeReplyRecord(Text);
   // Refused for a pipe the server does not know (no client yet, or gone): dropped.
-  PipeServer1->Write(FReturnPipe, record.data(), static_cast<int32_t>(record.size()));
+  PipeServer1->Write(Pipe, record.data(), static_cast<int32_t>(record.size()));
 }
 
 }  // namespace velotarn

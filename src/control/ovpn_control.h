@@ -5,6 +5,12 @@
 // line of a run goes back as 1025-byte reply records to the client that connected last,
 // followed by two "#END#" markers (one after the output, one when the runner has finished).
 //
+// The access policy (see access_policy.h) is read when the pipe is activated: it narrows who
+// may connect and send requests and which programs "connect" may start, and can record every
+// served request. A refused "connect" gets one end marker, like a program that cannot be
+// started; a client that may not send requests never becomes the one that receives replies and
+// its connection is ended. Refusals, and runs whose program could not be started, are logged.
+//
 // Errors raised by the create and destroy handlers go to Application->HandleException(this)
 // and no further; errors of the message handler (a short request) leave it and reach the
 // main thread's loop.
@@ -14,10 +20,12 @@
 // its destruction begins, so that no runner callback reaches a module being destroyed.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "control/access_policy.h"
 #include "control/char_width.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
@@ -28,15 +36,18 @@ namespace velotarn {
 class TPipeServer;
 class TPipeClient;
 class TOvpnThread;
+class TRequestGate;
 
 // The pipe the module serves, without the \\.\pipe\ prefix.
 inline constexpr wchar_t kOvpnPipeName[] = L"VelotarnOvpnPipe";
 
 class TdmOvpnControl : public TComponent {
  public:
+  // Serves kOvpnPipeName under the policy of the service's key (ServicePolicyKey).
   explicit TdmOvpnControl(TComponent* AOwner);
-  // Serves `PipeName` instead of kOvpnPipeName: lets tests run side by side.
-  TdmOvpnControl(TComponent* AOwner, const std::wstring& PipeName);
+  // Serves `PipeName` instead, under the policy read from PolicyKey (none by default): lets
+  // tests run side by side.
+  TdmOvpnControl(TComponent* AOwner, const std::wstring& PipeName, TPolicyKey PolicyKey = {});
   ~TdmOvpnControl() override;
 
   // Owned components.
@@ -57,8 +68,13 @@ class TdmOvpnControl : public TComponent {
 
  private:
   void CreateComponents(const std::wstring& PipeName);
-  void StartRunner(const std::wstring& CommandLine, const std::wstring& Directory);
+  void StartRunner(const std::wstring& CommandLine, const std::wstring& Directory,
+                   const std::wstring& Application);
+  void ReportFailedStart(const TOvpnThread& Runner);
   void SendRecord(std::string_view Text);
+  void SendRecord(HPIPE Pipe, std::string_view Text);
+  // The open handle of a registered client, null once it has gone.
+  HANDLE ClientHandle(HPIPE Pipe) const;
   void DetachRunners() noexcept;
 
   TOvpnThread* FTh = nullptr;
@@ -68,6 +84,8 @@ class TdmOvpnControl : public TComponent {
   std::vector<TOvpnThread*> FRunners;
   bool FDestroying = false;
   TCharWidth FCharWidth;  // of the ANSI code page: records are cut between characters
+  const TPolicyKey FPolicyKey;
+  std::unique_ptr<TRequestGate> FGate;  // made with the policy when the pipe is activated
 };
 
 // The module created by the service host with Application->CreateForm(dmOvpnControl).

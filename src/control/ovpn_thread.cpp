@@ -63,7 +63,10 @@ bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring&
   const auto create = [&] {
     std::wstring command = CommandLine;  // CreateProcessW may write into its command line
     // Suspended until it belongs to the job: not one instruction of it runs outside.
-    return CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+    // With an application name nothing but that file can run: an unquoted "C:\Program
+    // Files\..." is not tried as "C:\Program.exe" first.
+    const wchar_t* application = FApplication.empty() ? nullptr : FApplication.c_str();
+    return CreateProcessW(application, command.data(), nullptr, nullptr, TRUE,
                           NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
                           nullptr, Directory.c_str(), &si.StartupInfo, &pi) != FALSE;
   };
@@ -72,14 +75,15 @@ bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring&
   // attempt starts it. Every other failure is the command's own and final.
   bool created = create();
   if (!created && GetLastError() == ERROR_INTERNAL_ERROR) created = create();
-  if (!created) throw Exception(L"unable to execute command " + CommandLine);
+  if (!created) throw EStartError(CommandLine, GetLastError());
   unique_handle process(pi.hProcess);
   unique_handle thread(pi.hThread);
   // A child that cannot join the job could outlive the service: it never runs.
   if (!AssignProcessToJobObject(ChildJob(), process.get()) ||
       ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    const DWORD error = GetLastError();
     TerminateProcess(process.get(), static_cast<UINT>(ExitCode()));
-    throw Exception(L"unable to execute command " + CommandLine);
+    throw EStartError(CommandLine, error);
   }
   FOPVNProcess = std::move(process);
   FOPVNThread = std::move(thread);

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <string>
 
+#include "runtime/exceptions.h"
 #include "runtime/handles.h"
 #include "runtime/thread.h"
 
@@ -38,6 +39,19 @@ namespace velotarn {
 using TOnline = std::function<void(const std::wstring& Aline)>;
 
 inline constexpr wchar_t kExitEventName[] = L"EXIT_EVENT";
+// A child that could not be started: the text names the command line, ErrorCode is the
+// system's reason.
+class EStartError : public Exception {
+ public:
+  EStartError(const std::wstring& CommandLine, DWORD ErrorCode)
+      : Exception(L"unable to execute command " + CommandLine), FErrorCode(ErrorCode) {}
+  DWORD ErrorCode() const noexcept { return FErrorCode; }
+  const wchar_t* ClassName() const noexcept override { return L"EStartError"; }
+
+ private:
+  DWORD FErrorCode;
+};
+
 // How long TerminateOvpn waits for a terminated child to end.
 constexpr DWORD kOvpnTerminateWaitMs = 20000;
 
@@ -50,12 +64,15 @@ class TOvpnThread : public TThread {
   TOnline OnLine;
   std::wstring FCmd;      // the child's complete command line
   std::wstring FOvpnDir;  // its working directory, passed on even when empty
+  // The file to start; empty: the program that the command line names, found as process
+  // creation finds it.
+  std::wstring FApplication;
   // "EXIT_EVENT"; holds no handle when it could be neither opened nor created.
   const std::shared_ptr<const unique_handle> FEvent;
 
-  // Creates the output pipe and starts the child; True, or raises ("unable to execute command
-  // " + CommandLine, or the system error of a pipe that cannot be made), with nothing started
-  // and nothing left open. Runner thread only.
+  // Creates the output pipe and starts the child; True, or raises (EStartError, or the system
+  // error of a pipe that cannot be made), with nothing started and nothing left open. Runner
+  // thread only.
   bool StartOvpn(const std::wstring& CommandLine, const std::wstring& Directory);
 
   // Terminates the child (exit code: the program's own), waits up to WaitMs for it, and closes

@@ -5,6 +5,8 @@
 #include <memory>
 
 #include "control/ovpn_control.h"
+#include "runtime/application.h"
+#include "runtime/text.h"
 #include "control_test_support.h"
 #include "ctl_process.h"
 #include "test_support.h"
@@ -14,7 +16,16 @@ namespace {
 
 class Velotarnctl : public testing::Test {
  protected:
-  void SetUp() override { module_ = std::make_unique<TdmOvpnControl>(nullptr, pipe_); }
+  void SetUp() override {
+    Application->OnException = [this](TObject*, const Exception& e) {
+      logged_.push_back(e.Message());
+    };
+    module_ = std::make_unique<TdmOvpnControl>(nullptr, pipe_);
+  }
+  void TearDown() override {
+    module_.reset();
+    Application->OnException = nullptr;
+  }
 
   std::vector<std::wstring> Connect(const std::wstring& command_line,
                                     const std::wstring& directory) {
@@ -23,6 +34,7 @@ class Velotarnctl : public testing::Test {
 
   const std::wstring pipe_ = UniqueName(L"ctl");
   std::unique_ptr<TdmOvpnControl> module_;
+  std::vector<std::wstring> logged_;  // the module's error entries
 };
 
 TEST_F(Velotarnctl, ConnectShowsLinesAsTheyAreWrittenAndEndsAfterTwoMarkers) {
@@ -46,13 +58,29 @@ TEST_F(Velotarnctl, ConnectRunsWineCmd) {
   EXPECT_EQ(ctl.Output(), "a \r\nb\r\n#END#\r\n#END#\r\n");
 }
 
-TEST_F(Velotarnctl, ConnectWithAProgramThatCannotStartShowsOneMarker) {
-  // One end marker only: the run ends without a second, so the bound ends velotarnctl.
-  TCtlProcess ctl({L"--pipe", pipe_, L"--timeout", L"2", L"connect",
-                   SelfDir() + L"\\no-such-program.exe", SelfDir()});
+TEST_F(Velotarnctl, ConnectWithAProgramThatCannotStartShowsOneMarkerAndSaysSo) {
+  // One end marker only: no second follows, and velotarnctl gives up after a few seconds
+  // instead of waiting for ever. The service's log names the command and the system's reason.
+  const std::wstring missing = SelfDir() + L"\\no-such-program.exe";
+  TCtlProcess ctl({L"--pipe", pipe_, L"connect", missing, SelfDir()});
   ASSERT_TRUE(ctl.WaitOutput("#END#"));
-  EXPECT_EQ(ctl.WaitExit(), 4);
+  EXPECT_EQ(ctl.WaitExit(), 6);
   EXPECT_EQ(ctl.Output(), "#END#\r\n");
+  EXPECT_NE(ctl.Errors().find("no second end marker within 5 s: the program may not have started"),
+            std::string::npos)
+      << ctl.Errors();
+  ASSERT_EQ(logged_.size(), 1u);
+  EXPECT_EQ(logged_[0].rfind(L"unable to execute command " + missing + L": ", 0), 0u)
+      << WideToUtf8(logged_[0]);
+  EXPECT_GT(logged_[0].size(), (L"unable to execute command " + missing + L": ").size())
+      << "the system's reason is missing";
+}
+
+TEST_F(Velotarnctl, TheTimeoutBoundsAWholeRun) {
+  TCtlProcess ctl({L"--pipe", pipe_, L"--timeout", L"2", L"connect",
+                   ChildCommand({L"out:first\\r\\n", L"hang"}), SelfDir()});
+  ASSERT_TRUE(ctl.WaitOutput("first"));
+  EXPECT_EQ(ctl.WaitExit(), 4);
   EXPECT_NE(ctl.Errors().find("no end after 2 s"), std::string::npos) << ctl.Errors();
 }
 
@@ -98,6 +126,8 @@ TEST_F(Velotarnctl, UsageAndHelp) {
   TCtlProcess help({L"--help"});
   EXPECT_EQ(help.WaitExit(), 0);
   EXPECT_NE(help.Output().find("velotarnctl [options] connect"), std::string::npos);
+  EXPECT_NE(help.Output().find("  6  connect: one end marker and no second"), std::string::npos)
+      << help.Output();
 }
 
 }  // namespace

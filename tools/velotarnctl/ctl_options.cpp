@@ -83,8 +83,17 @@ std::wstring CtlUsageText() {
          L"  --timeout SECONDS  give up after this long (default: wait as long as it runs)\n"
          L"\n"
          L"Output lines are printed as the program wrote them; an end marker is printed on a\n"
-         L"line of its own. Exit codes: 0 done, 1 bad command line, 2 nothing serves the\n"
-         L"pipe, 3 the connection dropped, 4 timed out, 5 the request could not be sent.\n";
+         L"line of its own.\n"
+         L"\n"
+         L"exit codes:\n"
+         L"  0  done (connect: both end markers arrived)\n"
+         L"  1  bad command line\n"
+         L"  2  nothing serves the pipe\n"
+         L"  3  the connection dropped\n"
+         L"  4  timed out (--timeout)\n"
+         L"  5  the request could not be sent\n"
+         L"  6  connect: one end marker and no second within 5 s: the program may not have\n"
+         L"     started or was refused (see the service's entries in the event log)\n";
 }
 
 }  // namespace velotarn

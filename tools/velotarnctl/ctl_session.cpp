@@ -18,6 +18,10 @@ namespace {
 
 // How long Connect waits for a free pipe instance when no --timeout bounds it.
 constexpr DWORD kConnectWaitMs = 5000;
+// How long a run may take from its first end marker to its second. The second follows the
+// first at once when the program ran; a program that could not be started (or was refused)
+// gets the first alone.
+constexpr DWORD kSecondMarkerWaitMs = 5000;
 
 // The request in UTF-8 with its byte-order mark, so that any character of the command line
 // and directory reaches the service unchanged.
@@ -74,6 +78,7 @@ int RunCtlSession(const TCtlOptions& Options) {
   const bool connecting = Options.Command == TCtlCommand::Connect;
   TRecordPrinter printer(GetStdHandle(STD_OUTPUT_HANDLE));
   int markers = 0;
+  std::optional<TDeadline> second_marker;  // armed by the first end marker
   DWORD pipe_error = 0;
 
   client.SetOnPipeMessage([&](TObject*, HPIPE, TMemoryStream* Stream) {
@@ -81,7 +86,11 @@ int RunCtlSession(const TCtlOptions& Options) {
     std::string_view text =
         RecordText(reinterpret_cast<const char*>(Stream->Memory()), static_cast<size_t>(Stream->Size()));
     // A run ends with two end markers: one after its output, one when its runner finished.
-    if (printer.Print(text) && ++markers == 2 && connecting) finish(kCtlDone, L"");
+    if (!printer.Print(text) || !connecting) return;
+    if (++markers == 2)
+      finish(kCtlDone, L"");
+    else
+      second_marker.emplace(kSecondMarkerWaitMs);
   });
   client.SetOnPipeSent([&](TObject*, HPIPE, uint32_t) {
     if (!connecting) finish(kCtlDone, L"");  // "disconnect" has no reply of its own
@@ -112,6 +121,11 @@ int RunCtlSession(const TCtlOptions& Options) {
     if (Application->Terminated()) finish(kCtlDropped, L"velotarnctl: stopped");
     if (deadline.Passed())
       finish(kCtlTimedOut, Format(L"velotarnctl: no end after %u s", Options.TimeoutMs / 1000));
+    if (second_marker && second_marker->Passed())
+      finish(kCtlNotStarted,
+             Format(L"velotarnctl: no second end marker within %u s: the program may not have "
+                    L"started (see the service's entries in the event log)",
+                    kSecondMarkerWaitMs / 1000));
   }
   client.Disconnect(true);
   if (!failure.empty()) PrintError(failure);

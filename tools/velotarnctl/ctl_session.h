@@ -13,6 +13,7 @@ enum TCtlExit : int {
   kCtlDropped = 3,
   kCtlTimedOut = 4,
   kCtlSendFailed = 5,
+  kCtlNotStarted = 6,  // one end marker and no second: the program may not have started
 };
 
 // Main thread only, with the application object in place. Returns the exit code; failures are
