@@ -185,3 +185,48 @@ TEST(ScmService, VelotarnsvcServesRequestsWhileAnOutcomeBoxIsOpen) {
   EXPECT_EQ(run.boxes[0].caption, L"Error");
   EXPECT_TRUE(Contains(served, "served under a box"));
 }
+
+// The service reads its Parameters key when it starts: a program that is not listed is refused
+// with one end marker and an entry in the log, a listed one runs; uninstalling removes the key
+// with the service.
+TEST(ScmService, VelotarnsvcAppliesTheProgramListOfItsParametersKey) {
+  if (ServicePath().empty()) GTEST_SKIP() << "velotarnsvc.exe is not built";
+  CleanServiceSlot slot;
+  EventLogWatch log;
+  ASSERT_EQ(RunProgram(ServicePath(), L"/install /silent").exit_code, 0);
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\svVelotarn\\Parameters";
+  const std::wstring cmd = L"C:\\windows\\system32\\cmd.exe";
+  const std::wstring list = cmd + L'\0' + L'\0';
+  ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"AllowedPrograms", REG_MULTI_SZ,
+                            list.data(), static_cast<DWORD>(list.size() * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  unique_schandle service = OpenVelotarn();
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING));
+
+  TRecordClient client(kOvpnPipeName, PlainWait);
+  ASSERT_TRUE(client.Connected()) << GetLastError();
+  const std::wstring ping = L"C:\\windows\\system32\\ping.exe";
+  ASSERT_TRUE(client.Send(ConnectRequest(ping + L" -n 1 127.0.0.1", L"C:\\windows")));
+  ASSERT_TRUE(client.WaitEndMarkers(1, 30000));
+  ASSERT_TRUE(client.Send(ConnectRequest(cmd + L" /c echo listed", L"C:\\windows")));
+  ASSERT_TRUE(client.WaitEndMarkers(3, 30000));
+  EXPECT_EQ(client.Texts(), (std::vector<std::string>{"#END#", "listed\r", "#END#", "#END#"}));
+
+  Control(service.get(), SERVICE_CONTROL_STOP);
+  ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED));
+  const std::vector<std::wstring> entries = log.Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].rfind(L"Refused a request from process ", 0), 0u) << WideToUtf8(entries[0]);
+  const std::wstring tail = L"): connect " + ping + L": the program is not among AllowedPrograms";
+  EXPECT_NE(entries[0].find(tail), std::wstring::npos) << WideToUtf8(entries[0]);
+
+  service.reset();
+  ASSERT_EQ(RunProgram(ServicePath(), L"/uninstall /silent").exit_code, 0);
+  HKEY left = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &left),
+            ERROR_FILE_NOT_FOUND)
+      << "the Parameters key outlived the service";
+  unique_hkey left_owner(left);
+}
