@@ -9,6 +9,8 @@ bool IsDriveLetter(wchar_t C) { return (C >= L'A' && C <= L'Z') || (C >= L'a' &&
 }  // namespace
 
 std::wstring CommandProgram(std::wstring_view CommandLine) {
+  // Process creation reads the command line as a string: it ends at the first zero.
+  CommandLine = CommandLine.substr(0, CommandLine.find(L'\0'));
   size_t from = 0;
   while (from < CommandLine.size() && IsBlank(CommandLine[from])) ++from;
   std::wstring_view rest = CommandLine.substr(from);

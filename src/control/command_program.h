@@ -2,8 +2,8 @@
 // The program of a command line, read as process creation reads it when it is given no
 // application name: a quoted first argument runs to its closing quote (or to the end when the
 // quote is never closed), an unquoted one to the first blank or tab. Leading blanks and tabs
-// are skipped. ".exe" is added when the file name has no extension (no "." after its last
-// backslash or slash).
+// are skipped, and the command line ends at its first zero character. ".exe" is added when
+// the file name has no extension (no "." after its last backslash or slash).
 //
 // No Windows include: builds on any platform.
 
