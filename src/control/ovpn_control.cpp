@@ -234,8 +234,8 @@ void TdmOvpnControl::ReportFailedStart(const TOvpnThread& Runner) {
   try {
     std::rethrow_exception(failure);
   } catch (const EStartError& error) {
-    Application->HandleError(
-        this, Exception(error.Message() + L": " + SysErrorMessage(error.ErrorCode())));
+    Application->HandleError(this, Exception(L"unable to execute command " + LogText(Runner.FCmd) +
+                                             L": " + SysErrorMessage(error.ErrorCode())));
   } catch (const Exception& error) {
     Application->HandleError(this, error);
   } catch (...) {

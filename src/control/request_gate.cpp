@@ -8,6 +8,7 @@
 #include "runtime/application.h"
 #include "runtime/synchronize.h"
 #include "runtime/sys_error.h"
+#include "runtime/text.h"
 
 namespace velotarn {
 
@@ -72,7 +73,7 @@ TRequestVerdict TRequestGate::AdmitRequest(HANDLE Pipe, bool Connect,
   std::wstring request = Connect ? L"connect" : L"disconnect";
   std::wstring reason = any_client ? L"" : ClientRefusal(client, *FPolicy.AllowedClients);
   verdict.ClientRefused = !reason.empty();
-  if (Connect) request += L" " + CommandProgram(CommandLine);
+  if (Connect) request += L" " + LogText(CommandProgram(CommandLine));
   if (reason.empty() && Connect && !any_program) {
     TProgramVerdict program = CheckProgram(CommandLine, *FPolicy.AllowedPrograms);
     if (program.Allowed)
@@ -87,7 +88,8 @@ TRequestVerdict TRequestGate::AdmitRequest(HANDLE Pipe, bool Connect,
   verdict.Allowed = true;
   if (FPolicy.LogRequests && Application != nullptr) {
     const std::wstring what =
-        Connect ? L"connect " + CommandLine + L" in \"" + Directory + L"\"" : L"disconnect";
+        Connect ? L"connect " + LogText(CommandLine) + L" in \"" + LogText(Directory) + L"\""
+                : L"disconnect";
     Application->LogInformation(FSender, L"Request from " + Who(client) + L": " + what);
   }
   return verdict;

@@ -65,4 +65,10 @@ std::wstring ExtractFileName(const std::wstring& Path) {
   return pos == std::wstring::npos ? Path : Path.substr(pos + 1);
 }
 
+std::wstring LogText(std::wstring_view Text, size_t MaxChars) {
+  if (Text.size() <= MaxChars) return std::wstring(Text);
+  return std::wstring(Text.substr(0, MaxChars)) + L"... (" + std::to_wstring(Text.size()) +
+         L" characters)";
+}
+
 }  // namespace velotarn

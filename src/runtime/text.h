@@ -29,4 +29,9 @@ std::wstring ModuleFileName(HMODULE Module = nullptr);
 // "C:\dir\velotarnsvc.exe" -> "velotarnsvc.exe".
 std::wstring ExtractFileName(const std::wstring& Path);
 
+// Text for a log entry: at most MaxChars of Text, and when it is longer, "..." and its length
+// ("... (40000 characters)"). A request may carry a command line of a megabyte.
+constexpr size_t kLogTextChars = 1024;
+std::wstring LogText(std::wstring_view Text, size_t MaxChars = kLogTextChars);
+
 }  // namespace velotarn

@@ -1,5 +1,6 @@
 #include "soak_requests.h"
 
+#include "runtime/sys_error.h"
 #include "runtime/text.h"
 
 namespace velotarn::test {
@@ -8,6 +9,12 @@ namespace {
 
 std::wstring ListError(int index) {
   return L"List index out of bounds (" + std::to_wstring(index) + L")";
+}
+
+// The entry of a run whose program could not be started.
+std::wstring StartError(const std::string& command_line, DWORD error) {
+  return L"unable to execute command " + LogText(AnsiToWide(command_line)) + L": " +
+         SysErrorMessage(error);
 }
 
 std::string RandomBytes(TRandom& random, size_t size) {
@@ -155,16 +162,20 @@ TMalformed PickMalformed(TRandom& random, const std::wstring& command_line,
       static const char* const dirs[] = {"\r\n", "Z:\\no\\such\\directory"};
       if (Pick(random, 0, 1) == 0) {
         m.bytes = "connect\r\nZ:\\no\\such\\program.exe run\r\n" + dir;
+        m.log_entry = StartError("Z:\\no\\such\\program.exe run", ERROR_FILE_NOT_FOUND);
       } else {
         m.bytes = "connect\r\n" + cmd + "\r\n" + dirs[Pick(random, 0, 1)];
+        m.log_entry = StartError(cmd, ERROR_DIRECTORY);
       }
       break;
     }
-    case 12:
+    case 12: {
       m.kind = "huge command line";
-      m.bytes = "connect\r\n" + std::string(Pick(random, 40000, 1024 * 1024 - 64), 'A') +
-                "\r\n" + dir;
+      const std::string huge(Pick(random, 40000, 1024 * 1024 - 64), 'A');
+      m.bytes = "connect\r\n" + huge + "\r\n" + dir;
+      m.log_entry = StartError(huge, ERROR_FILE_NOT_FOUND);  // as Wine refuses it
       break;
+    }
     default:
       m.kind = "disconnect in another case";
       m.bytes = "DISCONNECT";
