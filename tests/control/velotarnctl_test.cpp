@@ -9,7 +9,10 @@
 #include "runtime/text.h"
 #include "control_test_support.h"
 #include "ctl_process.h"
+#include "runtime/text.h"
 #include "test_support.h"
+#include "velotarn_version.h"
+#include "version_info.h"
 
 namespace velotarn::test {
 namespace {
@@ -128,6 +131,33 @@ TEST_F(Velotarnctl, UsageAndHelp) {
   EXPECT_NE(help.Output().find("velotarnctl [options] connect"), std::string::npos);
   EXPECT_NE(help.Output().find("  6  connect: one end marker and no second"), std::string::npos)
       << help.Output();
+}
+
+// The version that velotarnctl prints is the project's, and both programs carry it in their
+// version resource, as a file's properties show it.
+TEST_F(Velotarnctl, VersionIsTheOneInTheResourcesOfBothPrograms) {
+  const std::wstring version = AnsiToWide(VELOTARN_VERSION_TEXT);
+  TCtlProcess ctl({L"--version"});
+  EXPECT_EQ(ctl.WaitExit(), 0) << ctl.Errors();
+  EXPECT_EQ(ctl.Output(), "velotarnctl " + WideToUtf8(version) + "\r\n");
+
+  wchar_t service[MAX_PATH * 2] = {};
+  GetFullPathNameW((SelfDir() + L"\\..\\..\\src\\service\\velotarnsvc.exe").c_str(),
+                   MAX_PATH * 2, service, nullptr);
+  for (const std::wstring& program : {SelfDir() + L"\\velotarnctl.exe", std::wstring(service)}) {
+    SCOPED_TRACE(WideToUtf8(program));
+    TVersionInfo info = ReadVersionInfo(program);
+    ASSERT_TRUE(info.found) << "no version resource";
+    EXPECT_EQ(info.file_version, version + L".0");
+    EXPECT_EQ(info.product_version, version + L".0");
+    EXPECT_EQ(info.file_type, static_cast<DWORD>(VFT_APP));
+    EXPECT_EQ(info.strings[L"FileVersion"], version);
+    EXPECT_EQ(info.strings[L"ProductVersion"], version);
+    EXPECT_EQ(info.strings[L"ProductName"], L"Velotarn OpenVPN service");
+    EXPECT_EQ(info.strings[L"CompanyName"], L"Velotarn project");
+    EXPECT_EQ(info.strings[L"OriginalFilename"], ExtractFileName(program));
+    EXPECT_FALSE(info.strings[L"FileDescription"].empty());
+  }
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include <cwchar>
 #include <vector>
 
+#include "runtime/text.h"
+#include "velotarn_version.h"
+
 namespace velotarn {
 
 namespace {
@@ -34,6 +37,10 @@ TCtlOptions ParseCtlOptions(int argc, const wchar_t* const* argv) {
     std::wstring arg = argv[i];
     if (arg == L"--help" || arg == L"-h" || arg == L"/?") {
       options.Command = TCtlCommand::Help;
+      return options;
+    }
+    if (arg == L"--version") {
+      options.Command = TCtlCommand::Version;
       return options;
     }
     if (arg == L"--pipe" || arg == L"--timeout") {
@@ -77,6 +84,7 @@ std::wstring CtlUsageText() {
          L"  velotarnctl [options] disconnect\n"
          L"      asks the service to end every openvpn.exe\n"
          L"  velotarnctl --help\n"
+         L"  velotarnctl --version\n"
          L"\n"
          L"options:\n"
          L"  --pipe NAME        the pipe \\\\.\\pipe\\NAME (default VelotarnOvpnPipe)\n"
@@ -94,6 +102,10 @@ std::wstring CtlUsageText() {
          L"  5  the request could not be sent\n"
          L"  6  connect: one end marker and no second within 5 s: the program may not have\n"
          L"     started or was refused (see the service's entries in the event log)\n";
+}
+
+std::wstring CtlVersionText() {
+  return L"velotarnctl " + AnsiToWide(VELOTARN_VERSION_TEXT) + L"\n";
 }
 
 }  // namespace velotarn

@@ -3,6 +3,7 @@
 //   velotarnctl [--pipe NAME] [--timeout SECONDS] connect "<command line>" "<directory>"
 //   velotarnctl [--pipe NAME] [--timeout SECONDS] disconnect
 //   velotarnctl --help
+//   velotarnctl --version
 
 #include <cstdint>
 #include <string>
@@ -12,7 +13,7 @@
 
 namespace velotarn {
 
-enum class TCtlCommand { Help, Connect, Disconnect };
+enum class TCtlCommand { Help, Version, Connect, Disconnect };
 
 struct TCtlOptions {
   TCtlCommand Command = TCtlCommand::Help;
@@ -34,5 +35,8 @@ TCtlOptions ParseCtlOptions(int argc, const wchar_t* const* argv);
 
 // The --help text, lines ending in "\n".
 std::wstring CtlUsageText();
+
+// The --version text: the program's name and version, ending in "\n".
+std::wstring CtlVersionText();
 
 }  // namespace velotarn

@@ -20,6 +20,10 @@ int wmain(int argc, wchar_t** argv) {
     PrintText(CtlUsageText());
     return kCtlDone;
   }
+  if (options.Command == TCtlCommand::Version) {
+    PrintText(CtlVersionText());
+    return kCtlDone;
+  }
   // The pipe client's notification window and synchronous calls need the application object.
   TApplication application;
   return RunCtlSession(options);
