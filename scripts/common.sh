@@ -8,7 +8,8 @@ export WINEPREFIX=$BUILD/wineprefix
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 googletest)
+# wixl and msitools (msibuild) build the installer package.
+PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 googletest wixl msitools)
 
 say() { printf '\n== %s\n' "$*"; }
 
