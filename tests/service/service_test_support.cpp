@@ -129,7 +129,7 @@ BoxSeen ReadAndClose(HWND box, const std::function<void(const BoxSeen&)>& while_
 }  // namespace
 
 ProgramRun RunProgram(const std::wstring& path, const std::wstring& args, DWORD timeout_ms,
-                      const std::function<void(const BoxSeen&)>& while_open) {
+                      const std::function<void(const BoxSeen&)>& while_open, TBoxesOf boxes_of) {
   ProgramRun run;
   std::wstring command = L"\"" + path + L"\"";
   if (!args.empty()) command += L" " + args;
@@ -146,8 +146,9 @@ ProgramRun RunProgram(const std::wstring& path, const std::wstring& args, DWORD 
   }
   unique_handle process(pi.hProcess), thread(pi.hThread);
   // Watching begins before the program runs, so no box can be missed.
+  const DWORD watched = boxes_of == TBoxesOf::Program ? pi.dwProcessId : 0;  // 0: every process
   EventHook hook{SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr,
-                                 &OnWindowCreated, pi.dwProcessId, 0, WINEVENT_OUTOFCONTEXT)};
+                                 &OnWindowCreated, watched, 0, WINEVENT_OUTOFCONTEXT)};
   EXPECT_NE(hook.hook, nullptr);
   ResumeThread(thread.get());
 

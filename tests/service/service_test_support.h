@@ -39,12 +39,17 @@ struct ProgramRun {
   std::vector<BoxSeen> boxes;
 };
 
+// Whose message boxes RunProgram reads and closes: the program's own, or those of every
+// process while it runs (an installer runs its custom actions in processes of their own).
+enum class TBoxesOf { Program, AnyProcess };
+
 // Starts `path` with `args`, closes every message box it shows with OK (after reading its
 // caption and text, and after `while_open` has run for it), and waits at most `timeout_ms` for
 // it to end.
 ProgramRun RunProgram(const std::wstring& path, const std::wstring& args,
                       DWORD timeout_ms = 60000,
-                      const std::function<void(const BoxSeen&)>& while_open = {});
+                      const std::function<void(const BoxSeen&)>& while_open = {},
+                      TBoxesOf boxes_of = TBoxesOf::Program);
 
 // The host with a test module (service_test_host.exe), and velotarnsvc.exe when it is built
 // (empty otherwise).
