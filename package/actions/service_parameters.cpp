@@ -6,8 +6,6 @@ namespace velotarn {
 
 namespace {
 
-using unique_hkey = unique_any<HKEY, ::RegCloseKey>;
-
 bool IsBlank(wchar_t C) { return C == L' ' || C == L'\t'; }
 
 DWORD WriteValue(const std::wstring& Name, DWORD Type, const void* Data, size_t Size) {

@@ -17,7 +17,6 @@ namespace {
 constexpr wchar_t kProductName[] = L"Velotarn OpenVPN service";
 constexpr wchar_t kParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\svVelotarn\\Parameters";
 
-using unique_hkey = unique_any<HKEY, ::RegCloseKey>;
 
 std::wstring ExistingOrEmpty(const std::wstring& path) {
   wchar_t full[MAX_PATH * 2] = {};
