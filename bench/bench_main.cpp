@@ -5,9 +5,11 @@
 //   velotarn_bench.exe [--service <velotarnsvc.exe>] [--json <file>] [--repeats <n>]
 //                      [--lines <n>] [--samples <n>] [--records <n>] [--idle-ms <ms>]
 //                      [--only threads,relay,latency,relay100,idle,records] [--budget-s <s>]
+//                      [--line-bytes <n>]
 //
 // Sections: relay (100-byte and 8-byte lines end to end, one client), latency, relay100 (the
-// same as the 100th client after 99 idle ones), idle, records, threads.
+// same as the 100th client after 99 idle ones), idle, records, threads. --line-bytes 100 or 8
+// runs the relay rows of that line length only (e.g. to trace one of them).
 //   velotarn_bench.exe --records-client <pipe> [--clients <n>] [--records <n>]
 //                      only the client side of one record run against a server started by
 //                      hand (bench_pipe_host.exe or bench_baseline.exe records), e.g. to trace
@@ -50,6 +52,7 @@ struct TOptions {
   std::wstring json;
   int repeats = 3;
   long lines = 20000;
+  int line_bytes = 0;  // 0: every length of kLineBytes
   long samples = 150;
   long records = 10000;
   DWORD idle_ms = 10000;
@@ -79,6 +82,7 @@ TOptions ParseOptions(int argc, wchar_t** argv) {
     else if (key == L"--json") o.json = value;
     else if (key == L"--repeats") o.repeats = std::max(1, _wtoi(value));
     else if (key == L"--lines") o.lines = std::max(1, _wtoi(value));
+    else if (key == L"--line-bytes") o.line_bytes = std::max(1, _wtoi(value));
     else if (key == L"--samples") o.samples = std::max<long>(kLatencyWarmup + 1, _wtoi(value));
     else if (key == L"--records") o.records = std::max(100, _wtoi(value));
     else if (key == L"--idle-ms") o.idle_ms = static_cast<DWORD>(std::max(1000, _wtoi(value)));
@@ -243,6 +247,7 @@ void MeasureRelay(const TOptions& opt, const TRelayTarget* ours, const char* who
   TSectionClock clock(opt, share);
   for (int run = 1; clock.MayRun(run); ++run) {
     for (TRelayRow& row : rows) {
+      if (opt.line_bytes != 0 && row.line_bytes != opt.line_bytes) continue;
       const std::string ours_label = Fig("ours lines/s, %.0f-byte lines", row.line_bytes);
       const std::string base_label = Fig("baseline lines/s, %.0f-byte lines", row.line_bytes);
       if (ours != nullptr)
