@@ -209,10 +209,11 @@ TPipeHandOff TPipeServer::HandOff(unique_handle Pipe) {
   return result;
 }
 
-TPipeWrite* TPipeServer::DequeueWrite(const TPipeIOThread& Thread) {
+void TPipeServer::DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) {
   assert(IsMainThread());
   TClientEntry* entry = FindEntry(Thread.Id());
-  return entry != nullptr ? entry->WriteQueue->Dequeue() : nullptr;
+  if (entry == nullptr) return;
+  entry->WriteQueue->DequeueBatch(Batch, kMaxWriteBatchBytes);
 }
 
 void TPipeServer::UnregisterClient(uint64_t EntryId) {

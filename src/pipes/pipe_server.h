@@ -30,8 +30,6 @@ namespace velotarn {
 
 class TPipeListenThread;
 class TPipeIOThread;
-class TWriteQueue;
-struct TPipeWrite;
 struct TClientEntry;
 
 // Largest message (bytes) that TPipeServer::Write and Broadcast accept.
@@ -109,7 +107,7 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
   // over and makes its connection's thread, which the listener starts once it has announced
   // the connection.
   TPipeHandOff HandOff(unique_handle Pipe) override;
-  TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) override;
+  void DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) override;
   void ThreadTerminated(TPipeThread& Thread) override;
 
   void EndStalledClient(TClientEntry& Entry);

@@ -11,6 +11,7 @@
 
 #include "pipe_server_fixture.h"
 #include "pipes/pipe_link.h"
+#include "pipes/write_queue.h"
 #include "runtime/application.h"
 #include "runtime/scope_exit.h"
 
@@ -114,6 +115,57 @@ TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
   Connect(next);
   ASSERT_TRUE(server_->Write(connects_[1], "hello", 5));
   EXPECT_EQ(next.Receive(), std::optional<std::string>("hello"));
+}
+
+// Records queued while the main thread is busy are taken by the connection's thread in a few
+// batches: each still arrives whole, in order, and raises its own sent event.
+TEST_F(PipeDelivery, RecordsTakenTogetherArriveWholeInOrderEachReportedSent) {
+  RawPipe client;
+  Connect(client);
+  const HPIPE pipe = connects_[0];
+  std::vector<std::string> records;
+  for (int n = 0; n < 300; ++n) {
+    records.push_back(Pattern(n % 50 == 7 ? 0 : 1 + (n * 997) % 4000, n));
+    ASSERT_TRUE(server_->Write(pipe, records.back().data(),
+                               static_cast<int32_t>(records.back().size())));
+  }
+  for (size_t n = 0; n < records.size(); ++n) {
+    std::optional<std::string> got = client.Receive();
+    ASSERT_TRUE(got.has_value()) << "record " << n << " did not arrive, error " << client.LastError();
+    ASSERT_TRUE(*got == records[n]) << "record " << n << " changed, " << got->size() << " bytes";
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sent_.size() == records.size(); }))
+      << sent_.size() << " sent events for " << records.size() << " records";
+  for (size_t n = 0; n < records.size(); ++n)
+    EXPECT_EQ(sent_[n], (Sent{pipe, static_cast<uint32_t>(records[n].size())})) << "record " << n;
+  EXPECT_TRUE(errors_.empty());
+}
+
+// The records a connection's thread has taken (and cannot write to a client that does not
+// read) and those still queued stay within the bound together with one batch.
+TEST_F(PipeDelivery, TheBoundHoldsWhileTheConnectionsThreadTakesBatches) {
+  std::vector<std::wstring> logged;
+  Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
+  ScopeExit restore{[] { Application->OnException = nullptr; }};
+  RawPipe slow;
+  Connect(slow);
+  const HPIPE pipe = connects_[0];
+  const std::string record = Pattern(1025, 9);
+  TSyncWait armed;
+  CheckSynchronize();  // leaves nothing pending: the signal is reset
+  int64_t accepted = 0;
+  for (int n = 0; n < 100; ++n, accepted += 1025)
+    ASSERT_TRUE(server_->Write(pipe, record.data(), 1025));
+  ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0)
+      << "the connection's thread never came for the records";
+  CheckSynchronize();  // it takes a batch, writes its first record and waits for the client
+  while (server_->Write(pipe, record.data(), 1025)) accepted += 1025;
+  EXPECT_GE(accepted, kMaxQueuedBytes - 1025);
+  EXPECT_LE(accepted, kMaxQueuedBytes + kMaxWriteBatchBytes);
+  ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].code, kErrorPeerNotReading);
+  EXPECT_EQ(logged.size(), 1u);
 }
 
 }  // namespace
