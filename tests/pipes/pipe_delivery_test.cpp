@@ -168,5 +168,46 @@ TEST_F(PipeDelivery, TheBoundHoldsWhileTheConnectionsThreadTakesBatches) {
   EXPECT_EQ(logged.size(), 1u);
 }
 
+// A full queue holds back whoever feeds it from another thread's work until the client has read
+// it down to the low mark, or until the connection has gone.
+TEST_F(PipeDelivery, AFullQueueHoldsWritersBackUntilReadDownOrGone) {
+  RawPipe client;
+  Connect(client);
+  const HPIPE pipe = connects_[0];
+  const std::string record = Pattern(1025, 4);
+  EXPECT_FALSE(server_->RoomSignal(pipe).valid()) << "an empty queue counts as full";
+  EXPECT_FALSE(server_->RoomSignal(pipe + 4).valid()) << "an unknown pipe counts as full";
+  // Writes records until the queue is full; returns their bytes.
+  auto fill = [&] {
+    int64_t queued = 0;
+    while (!server_->RoomSignal(pipe).valid() && queued <= kMaxQueuedBytes) {
+      EXPECT_TRUE(server_->Write(pipe, record.data(), 1025));
+      queued += 1025;
+    }
+    return queued;
+  };
+  const int64_t queued = fill();
+  EXPECT_GE(queued, kQueueHighWater);
+  EXPECT_LE(queued, kQueueHighWater + 1025) << "not full at the high mark";
+  unique_handle room = server_->RoomSignal(pipe);
+  EXPECT_EQ(WaitForSingleObject(room.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  size_t read = 0;
+  while (WaitForSingleObject(room.get(), 0) != WAIT_OBJECT_0) {
+    ASSERT_TRUE(client.Receive().has_value()) << "record " << read << " did not arrive";
+    ++read;
+  }
+  EXPECT_GE(read, static_cast<size_t>((kQueueHighWater - kQueueLowWater) / 1025 - 64 - 2));
+  EXPECT_FALSE(server_->RoomSignal(pipe).valid()) << "still full once read down";
+
+  const int64_t refilled = fill();
+  EXPECT_LE(refilled, kQueueHighWater - kQueueLowWater + kMaxWriteBatchBytes + 1025);
+  room = server_->RoomSignal(pipe);
+  client.Close();
+  ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
+  EXPECT_EQ(WaitForSingleObject(room.get(), 0), WAIT_OBJECT_0) << "held back for a gone client";
+  EXPECT_FALSE(server_->RoomSignal(pipe).valid());
+}
+
 }  // namespace
 }  // namespace velotarn::test
