@@ -7,8 +7,8 @@
 //                      [--only threads,relay,latency,relay100,idle,records] [--budget-s <s>]
 //                      [--line-bytes <n>]
 //
-// Sections: relay (100-byte and 8-byte lines end to end, one client), latency, relay100 (the
-// same as the 100th client after 99 idle ones), idle, records, threads. --line-bytes 100 or 8
+// Sections: relay (100-byte and 8-byte lines end to end, one client), latency, idle, relay100
+// (the relay rows as the 100th client after 99 idle ones), records, threads. --line-bytes 100 or 8
 // runs the relay rows of that line length only (e.g. to trace one of them).
 //   velotarn_bench.exe --records-client <pipe> [--clients <n>] [--records <n>]
 //                      only the client side of one record run against a server started by
@@ -377,11 +377,11 @@ void MeasureService(const TOptions& opt, TFigures& f) {
     for (int k = 0; k < 2; ++k) f.relay[i][k].line_bytes = kLineBytes[k];
   if (opt.Runs(L"relay")) MeasureRelay(opt, ours, "one client", 0.25, f.relay[0]);
   if (opt.Runs(L"latency")) MeasureLatency(opt, ours, f);
-  // The idle clients of these runs leave before the idle section connects its own.
-  if (ours != nullptr && opt.Runs(L"relay100")) MeasureRelayAfterIdle(opt, target, f.relay[1]);
-  // Idle clients come last, so that a fault in ending a hundred connections at once cannot
-  // spoil the relay runs.
+  // Idle clients come after the one-client runs, so that a fault in ending a hundred
+  // connections at once cannot spoil them, and the idle windows come before any hundred
+  // connections have ended, whose threads' exits would count as idle CPU.
   if (ours != nullptr && opt.Runs(L"idle")) MeasureIdle(opt, target, f);
+  if (ours != nullptr && opt.Runs(L"relay100")) MeasureRelayAfterIdle(opt, target, f.relay[1]);
   if (service) {
     Say("== stopping and deleting the service");
     std::string problem = Utf8(service->StopAndDelete());
