@@ -33,6 +33,17 @@ BOOL WINAPI RefuseEveryOtherPost(HWND window, UINT msg, WPARAM wparam, LPARAM lp
 
 class PipeDelivery : public PipeServerFixture {};
 
+// What reaches the application's error handling (the service's event log) while it lives.
+struct LoggedErrors {
+  std::vector<std::wstring> texts;
+  LoggedErrors() {
+    Application->OnException = [this](TObject*, const Exception& e) { texts.push_back(e.Message()); };
+  }
+  ~LoggedErrors() { Application->OnException = nullptr; }
+  LoggedErrors(const LoggedErrors&) = delete;
+  LoggedErrors& operator=(const LoggedErrors&) = delete;
+};
+
 TEST_F(PipeDelivery, RefusedPostsAreTriedAgainUntilTakenInOrder) {
   TPipeLink::SetPostFunction(&RefuseEveryOtherPost);
   ScopeExit restore{[] { TPipeLink::SetPostFunction(nullptr); }};
@@ -82,9 +93,8 @@ TEST_F(PipeDelivery, AMainThreadHeldBusyLosesNothingAndKeepsEachClientsOrder) {
 }
 
 TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
-  std::vector<std::wstring> logged;
-  Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
-  ScopeExit restore{[] { Application->OnException = nullptr; }};
+  LoggedErrors errors;
+  const std::vector<std::wstring>& logged = errors.texts;
   RawPipe slow;
   Connect(slow);
   const HPIPE pipe = connects_[0];
@@ -144,9 +154,7 @@ TEST_F(PipeDelivery, RecordsTakenTogetherArriveWholeInOrderEachReportedSent) {
 // The records a connection's thread has taken (and cannot write to a client that does not
 // read) and those still queued stay within the bound together with one batch.
 TEST_F(PipeDelivery, TheBoundHoldsWhileTheConnectionsThreadTakesBatches) {
-  std::vector<std::wstring> logged;
-  Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
-  ScopeExit restore{[] { Application->OnException = nullptr; }};
+  LoggedErrors logged;
   RawPipe slow;
   Connect(slow);
   const HPIPE pipe = connects_[0];
@@ -165,7 +173,7 @@ TEST_F(PipeDelivery, TheBoundHoldsWhileTheConnectionsThreadTakesBatches) {
   ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(errors_[0].code, kErrorPeerNotReading);
-  EXPECT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged.texts.size(), 1u);
 }
 
 // A full queue holds back whoever feeds it from another thread's work until the client has read
