@@ -334,7 +334,7 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
     double linux_ms = std::fmax(w.cpu.linux_ms, w.cpu.linux_run_ms);
     return (std::isnan(linux_ms) ? w.cpu.threads_ms : linux_ms) * opt.Per10s();
   };
-  TSectionClock clock0(opt, 0.06);
+  TSectionClock clock0(opt, 0.08);
   for (int run = 1; clock0.MayRun(run); ++run)
     f.idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(f.windows0); });
   try {
