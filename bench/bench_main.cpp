@@ -4,7 +4,12 @@
 //
 //   velotarn_bench.exe [--service <velotarnsvc.exe>] [--json <file>] [--repeats <n>]
 //                      [--lines <n>] [--samples <n>] [--records <n>] [--idle-ms <ms>]
-//                      [--only threads,relay,latency,idle,records] [--budget-s <s>]
+//                      [--only threads,relay,latency,relay100,idle,records] [--budget-s <s>]
+//                      [--line-bytes <n>]
+//
+// Sections: relay (100-byte and 8-byte lines end to end, one client), latency, idle, relay100
+// (the relay rows as the 100th client after 99 idle ones), records, threads. --line-bytes 100 or 8
+// runs the relay rows of that line length only (e.g. to trace one of them).
 //   velotarn_bench.exe --records-client <pipe> [--clients <n>] [--records <n>]
 //                      only the client side of one record run against a server started by
 //                      hand (bench_pipe_host.exe or bench_baseline.exe records), e.g. to trace
@@ -13,6 +18,7 @@
 // Without --service (the service not built) the rows of ours that need it report n/a.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <functional>
@@ -32,14 +38,21 @@ using namespace velotarn;
 using namespace velotarn::bench;
 
 constexpr int kIdleClients = 100;
+// The relayed line lengths (bytes before CR LF): long lines, and short ones that a single
+// 256-byte read of the child's output holds about 25 of.
+constexpr int kLineBytes[2] = {100, 8};
 constexpr long kLatencyWarmup = 5;  // the first stamped lines also measure the child's start
 constexpr int kThreadProbeThreads = 100;
+// bench_pipe_host queues all of a client's records at once, and a connection whose queue would
+// pass 4 MiB is ended as one whose client stopped reading: 4,000 records of 1025 bytes fit.
+constexpr long kMaxHostRecords = 4000;
 
 struct TOptions {
   std::wstring service;
   std::wstring json;
   int repeats = 3;
   long lines = 20000;
+  int line_bytes = 0;  // 0: every length of kLineBytes
   long samples = 150;
   long records = 10000;
   DWORD idle_ms = 10000;
@@ -49,9 +62,9 @@ struct TOptions {
   // Seconds after which no further repetitions start (every benchmark still runs once, and
   // each section gets its share, see TSectionClock), and after which whole sections are
   // skipped, so that the table is printed within the time the driver is given (bench.sh
-  // gives it 540 s).
-  int budget_s = 330;
-  int hard_budget_s = 400;
+  // gives it 720 s).
+  int budget_s = 500;
+  int hard_budget_s = 580;
 
   bool Runs(const wchar_t* section) const {
     return only.empty() || (L"," + only + L",").find(L"," + std::wstring(section) + L",") !=
@@ -69,6 +82,7 @@ TOptions ParseOptions(int argc, wchar_t** argv) {
     else if (key == L"--json") o.json = value;
     else if (key == L"--repeats") o.repeats = std::max(1, _wtoi(value));
     else if (key == L"--lines") o.lines = std::max(1, _wtoi(value));
+    else if (key == L"--line-bytes") o.line_bytes = std::max(1, _wtoi(value));
     else if (key == L"--samples") o.samples = std::max<long>(kLatencyWarmup + 1, _wtoi(value));
     else if (key == L"--records") o.records = std::max(100, _wtoi(value));
     else if (key == L"--idle-ms") o.idle_ms = static_cast<DWORD>(std::max(1000, _wtoi(value)));
@@ -169,23 +183,30 @@ struct TSide {
   double Median() const { return bench::Median(values); }
 };
 
-// The median of ours / baseline over the runs where both sides were measured, back to back.
-double PairedRatio(const TSide& ours, const TSide& base) {
+// Ours / baseline of every run where both sides were measured, back to back.
+std::vector<double> PairedRatios(const TSide& ours, const TSide& base) {
   std::vector<double> ratios;
   for (const auto& [run, v] : ours.by_run) {
     auto it = base.by_run.find(run);
     if (it != base.by_run.end() && it->second > 0) ratios.push_back(v / it->second);
   }
-  return Median(ratios);
+  return ratios;
 }
+
+// One relay throughput row: lines of one length, ours and the baseline relay in pairs, with
+// the CPU each side used per line (microseconds).
+struct TRelayRow {
+  int line_bytes = 0;
+  TSide ours, base;
+  TSide cpu_ours, cpu_base, server_ours, server_base;
+  long damaged = 0;
+};
 
 // Everything the sections measure; turned into rows at the end.
 struct TFigures {
   TSide thread_pagefile, thread_rss;
   std::string service_problem;
-  TSide relay_ours, relay_base;
-  std::vector<double> cpu_line_ours, cpu_line_base, server_line_ours, server_line_base;
-  long damaged_ours = 0;
+  TRelayRow relay[2][2];  // [one client, the 100th client][line length, as kLineBytes]
   TSide p50_ours, p50_base, p99_ours, p99_base;
   TSide idle0, idle100;
   std::vector<TIdleWindow> windows0, windows100;
@@ -207,35 +228,62 @@ void MeasureThreadCost(const TOptions& opt, TFigures& f) {
 }
 
 // `ours` is null when the service is not running: the baseline is measured all the same.
-void MeasureRelay(const TOptions& opt, const TRelayTarget* ours, TFigures& f) {
-  Say("== relay throughput: %ld lines", opt.lines);
+// Each run measures every line length on both sides, back to back.
+void MeasureRelay(const TOptions& opt, const TRelayTarget* ours, const char* who, double share,
+                  TRelayRow (&rows)[2]) {
+  Say("== relay throughput, %s: %ld lines of %d and of %d bytes", who, opt.lines,
+      kLineBytes[0], kLineBytes[1]);
   // CPU per line, in microseconds, of the relay process and of the wineserver.
-  auto per_line = [&](const TRelayRun& r, std::vector<double>& relay, std::vector<double>& server) {
-    relay.push_back(r.cpu.linux_ms * 1000.0 / opt.lines);
-    server.push_back(r.cpu.wineserver_ms * 1000.0 / opt.lines);
+  auto per_line = [&](const TRelayRun& r, int run, TSide& relay, TSide& server) {
+    relay.by_run[run] = r.cpu.linux_ms * 1000.0 / opt.lines;
+    relay.values.push_back(relay.by_run[run]);
+    server.by_run[run] = r.cpu.wineserver_ms * 1000.0 / opt.lines;
+    server.values.push_back(server.by_run[run]);
     Say("    relay process %.0f us CPU per line (schedstat %.0f us, GetThreadTimes %.0f us), "
         "wineserver %.0f us",
-        relay.back(), r.cpu.linux_run_ms * 1000.0 / opt.lines,
-        r.cpu.threads_ms * 1000.0 / opt.lines, server.back());
+        relay.by_run[run], r.cpu.linux_run_ms * 1000.0 / opt.lines,
+        r.cpu.threads_ms * 1000.0 / opt.lines, server.by_run[run]);
   };
-  TSectionClock clock(opt, 0.30);
+  TSectionClock clock(opt, share);
   for (int run = 1; clock.MayRun(run); ++run) {
-    if (ours != nullptr)
-      f.relay_ours.Try("ours lines/s", run, [&] {
-        TRelayRun r = RelayThroughputOnce(*ours, opt.lines);
-        f.damaged_ours += r.damaged;
-        per_line(r, f.cpu_line_ours, f.server_line_ours);
+    for (TRelayRow& row : rows) {
+      if (opt.line_bytes != 0 && row.line_bytes != opt.line_bytes) continue;
+      const std::string ours_label = Fig("ours lines/s, %.0f-byte lines", row.line_bytes);
+      const std::string base_label = Fig("baseline lines/s, %.0f-byte lines", row.line_bytes);
+      if (ours != nullptr)
+        row.ours.Try(ours_label.c_str(), run, [&] {
+          TRelayRun r = RelayThroughputOnce(*ours, opt.lines, row.line_bytes);
+          row.damaged += r.damaged;
+          per_line(r, run, row.cpu_ours, row.server_ours);
+          return r.lines_per_s;
+        });
+      row.base.Try(base_label.c_str(), run, [&] {
+        TBaselineServer b = StartBaseline(L"relay", L"");
+        TProcessProbe probe(b.child.Process.get(), b.child.Pid, L"bench_baseline.exe");
+        TRelayRun r =
+            RelayThroughputOnce({b.pipe, b.child.Process.get(), &probe}, opt.lines, row.line_bytes);
+        WaitExitOrKill(b.child.Process.get(), 30000);
+        per_line(r, run, row.cpu_base, row.server_base);
         return r.lines_per_s;
       });
-    f.relay_base.Try("baseline lines/s", run, [&] {
-      TBaselineServer b = StartBaseline(L"relay", L"");
-      TProcessProbe probe(b.child.Process.get(), b.child.Pid, L"bench_baseline.exe");
-      TRelayRun r = RelayThroughputOnce({b.pipe, b.child.Process.get(), &probe}, opt.lines);
-      WaitExitOrKill(b.child.Process.get(), 30000);
-      per_line(r, f.cpu_line_base, f.server_line_base);
-      return r.lines_per_s;
-    });
+    }
   }
+}
+
+// The relay rows again, the client being the 100th after 99 idle ones that stay connected.
+void MeasureRelayAfterIdle(const TOptions& opt, const TRelayTarget& ours, TRelayRow (&rows)[2]) {
+  std::vector<unique_handle> idle;
+  try {
+    int answered = -1;
+    idle = ConnectIdleClients(ours, kIdleClients - 1, answered);
+    Say("  %d idle clients connected", kIdleClients - 1);
+  } catch (const Exception& e) {
+    std::string problem = "connecting idle clients: " + Utf8(e.Message());
+    Say("  %s", problem.c_str());
+    for (TRelayRow& row : rows) row.ours.problems = problem;
+  }
+  MeasureRelay(opt, idle.empty() ? nullptr : &ours, "the 100th client after 99 idle ones", 0.25,
+               rows);
 }
 
 void MeasureLatency(const TOptions& opt, const TRelayTarget* ours, TFigures& f) {
@@ -254,7 +302,7 @@ void MeasureLatency(const TOptions& opt, const TRelayTarget* ours, TFigures& f) 
       Say("  %-34s run %d: p99 %.0f us", label, run, p99.values.back());
     }
   };
-  TSectionClock clock(opt, 0.10);
+  TSectionClock clock(opt, 0.06);
   for (int run = 1; clock.MayRun(run); ++run) {
     if (ours != nullptr)
       latency(f.p50_ours, f.p99_ours, "ours p50 us", run, [&] {
@@ -286,7 +334,7 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
     double linux_ms = std::fmax(w.cpu.linux_ms, w.cpu.linux_run_ms);
     return (std::isnan(linux_ms) ? w.cpu.threads_ms : linux_ms) * opt.Per10s();
   };
-  TSectionClock clock0(opt, 0.10);
+  TSectionClock clock0(opt, 0.08);
   for (int run = 1; clock0.MayRun(run); ++run)
     f.idle0.Try("idle CPU, 0 clients", run, [&] { return window_cpu(f.windows0); });
   try {
@@ -294,7 +342,7 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
     std::vector<unique_handle> clients = ConnectIdleClients(ours, kIdleClients, answered);
     Say("  %d idle clients connected; the reply to the last one's request went to client %d",
         kIdleClients, answered + 1);
-    TSectionClock clock100(opt, 0.15);
+    TSectionClock clock100(opt, 0.08);
     for (int run = 1; clock100.MayRun(run); ++run)
       f.idle100.Try("idle CPU, 100 clients", run, [&] { return window_cpu(f.windows100); });
   } catch (const Exception& e) {
@@ -325,11 +373,15 @@ void MeasureService(const TOptions& opt, TFigures& f) {
   const TRelayTarget target{TBenchService::kPipeName, service ? service->Process() : nullptr,
                             probe.get()};
   const TRelayTarget* ours = service ? &target : nullptr;
-  if (opt.Runs(L"relay")) MeasureRelay(opt, ours, f);
+  for (int i = 0; i < 2; ++i)
+    for (int k = 0; k < 2; ++k) f.relay[i][k].line_bytes = kLineBytes[k];
+  if (opt.Runs(L"relay")) MeasureRelay(opt, ours, "one client", 0.25, f.relay[0]);
   if (opt.Runs(L"latency")) MeasureLatency(opt, ours, f);
-  // Idle clients come last, so that a fault in ending a hundred connections at once cannot
-  // spoil the relay runs.
+  // Idle clients come after the one-client runs, so that a fault in ending a hundred
+  // connections at once cannot spoil them, and the idle windows come before any hundred
+  // connections have ended, whose threads' exits would count as idle CPU.
   if (ours != nullptr && opt.Runs(L"idle")) MeasureIdle(opt, target, f);
+  if (ours != nullptr && opt.Runs(L"relay100")) MeasureRelayAfterIdle(opt, target, f.relay[1]);
   if (service) {
     Say("== stopping and deleting the service");
     std::string problem = Utf8(service->StopAndDelete());
@@ -341,9 +393,9 @@ void MeasureRecords(const TOptions& opt, TFigures& f) {
   const bool have_host = GetFileAttributesW(PipeHostPath().c_str()) != INVALID_FILE_ATTRIBUTES;
   for (int i = 0; i < 2; ++i) {
     int clients = i == 0 ? 1 : kIdleClients;
-    long per_client = opt.records / clients;
+    long per_client = std::min(opt.records / clients, kMaxHostRecords);
     Say("== record throughput: %d client(s), %ld records each", clients, per_client);
-    TSectionClock clock(opt, 0.15);
+    TSectionClock clock(opt, 0.10);
     for (int run = 1; clock.MayRun(run); ++run) {
       if (have_host)
         f.records_ours[i].Try("ours records/s", run,
@@ -383,32 +435,40 @@ TResults Summarize(const TOptions& opt, const TFigures& f) {
   if (g_cut_short)
     results.AddNote(Fig("the time budget (%.0f s) cut some repetitions short", opt.budget_s));
   if (!f.service_problem.empty()) results.AddNote(f.service_problem);
-  std::string damaged = f.damaged_ours ? Fig("%.0f lines arrived damaged or out of order",
-                                             static_cast<double>(f.damaged_ours))
-                                       : "";
-  results.Add({"relay throughput", "lines/s", f.relay_ours.Median(), f.relay_base.Median(),
-               TGoal::RatioAtLeast, 0.5,
-               Join({f.relay_ours.problems, f.relay_base.problems, damaged}),
-               PairedRatio(f.relay_ours, f.relay_base)});
-  results.Add({"relay CPU per line, relay process", "us", Median(f.cpu_line_ours),
-               Median(f.cpu_line_base), TGoal::Info, NAN, ""});
-  results.Add({"relay CPU per line, wineserver", "us", Median(f.server_line_ours),
-               Median(f.server_line_base), TGoal::Info, NAN, ""});
+  const char* clients[2] = {"1 client", "100th client"};
+  for (int i = 0; i < 2; ++i)
+    for (const TRelayRow& row : f.relay[i]) {
+      std::string damaged =
+          row.damaged ? Fig("%.0f lines arrived damaged or out of order", row.damaged) : "";
+      results.Add({Fig("relay throughput, %.0f-byte lines, ", row.line_bytes) + clients[i],
+                   "lines/s", row.ours.Median(), row.base.Median(), TGoal::RatioAtLeast, 0.8,
+                   Join({row.ours.problems, row.base.problems, damaged}),
+                   PairedRatios(row.ours, row.base)});
+    }
+  for (const TRelayRow& row : f.relay[0])
+    results.Add({Fig("relay CPU per line, %.0f-byte lines", row.line_bytes), "us",
+                 row.cpu_ours.Median(), row.cpu_base.Median(), TGoal::RatioAtMost, 2,
+                 "the relay process's utime+stime", PairedRatios(row.cpu_ours, row.cpu_base)});
+  for (const TRelayRow& row : f.relay[0])
+    results.Add({Fig("wineserver CPU per line, %.0f-byte lines", row.line_bytes), "us",
+                 row.server_ours.Median(), row.server_base.Median(), TGoal::Info, NAN, "",
+                 PairedRatios(row.server_ours, row.server_base)});
   results.Add({"relay latency p50", "us", f.p50_ours.Median(), f.p50_base.Median(),
-               TGoal::RatioAtMost, 3, Join({f.p50_ours.problems, f.p50_base.problems}),
-               PairedRatio(f.p50_ours, f.p50_base)});
+               TGoal::RatioAtMost, 3,
+               Join({f.p50_ours.problems, f.p50_base.problems, "aim: 2.5 x baseline"}),
+               PairedRatios(f.p50_ours, f.p50_base)});
   results.Add({"relay latency p99", "us", f.p99_ours.Median(), f.p99_base.Median(), TGoal::Info,
-               NAN, "", PairedRatio(f.p99_ours, f.p99_base)});
+               NAN, "", PairedRatios(f.p99_ours, f.p99_base)});
   const char* record_names[2] = {"record throughput, 1 client", "record throughput, 100 clients"};
   for (int i = 0; i < 2; ++i)
     results.Add({record_names[i], "records/s", f.records_ours[i].Median(),
                  f.records_base[i].Median(), TGoal::RatioAtLeast, 0.5,
                  Join({f.records_ours[i].problems, f.records_base[i].problems}),
-                 PairedRatio(f.records_ours[i], f.records_base[i])});
+                 PairedRatios(f.records_ours[i], f.records_base[i])});
   results.Add({"idle CPU, 0 clients", "ms in 10 s", f.idle0.Median(), 0, TGoal::AtMost, 20,
-               Join({f.idle0.problems, f.probe_note, IdleNote(opt, f.windows0)})});
+               Join({f.idle0.problems, f.probe_note, IdleNote(opt, f.windows0)}), {}});
   results.Add({"idle CPU, 100 clients", "ms in 10 s", f.idle100.Median(), 0, TGoal::AtMost, 20,
-               Join({f.idle100.problems, f.probe_note, IdleNote(opt, f.windows100)})});
+               Join({f.idle100.problems, f.probe_note, IdleNote(opt, f.windows100)}), {}});
 
   double per_client =
       (MedianMemory(f.windows100, false) - MedianMemory(f.windows0, false)) / kIdleClients;
@@ -423,8 +483,8 @@ TResults Summarize(const TOptions& opt, const TFigures& f) {
                 Fig("; RSS per client %.0f KiB as measured", per_client_rss) +
                 Fig(", %.0f KiB net", per_client_rss - thread_cost_rss)});
   results.Add({"memory per client, net of its thread", "KiB", per_client - thread_cost, NAN,
-               TGoal::AtMost, 128, memory_note});
-  results.Add({"memory per client, as measured", "KiB", per_client, NAN, TGoal::Info, NAN, ""});
+               TGoal::AtMost, 128, memory_note, {}});
+  results.Add({"memory per client, as measured", "KiB", per_client, NAN, TGoal::Info, NAN, "", {}});
   return results;
 }
 
@@ -446,7 +506,7 @@ int wmain(int argc, wchar_t** argv) {
 
   TFigures figures;
   if (opt.Runs(L"threads")) MeasureThreadCost(opt, figures);
-  if (opt.Runs(L"relay") || opt.Runs(L"latency") || opt.Runs(L"idle"))
+  if (opt.Runs(L"relay") || opt.Runs(L"latency") || opt.Runs(L"relay100") || opt.Runs(L"idle"))
     MeasureService(opt, figures);
   if (opt.Runs(L"records")) MeasureRecords(opt, figures);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -219,6 +220,20 @@ std::string_view RecordText(const uint8_t* bytes, DWORD count) noexcept {
 std::string_view TrimLineBreaks(std::string_view line) noexcept {
   if (!line.empty() && line.front() == '\n') line.remove_prefix(1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+std::string WriterLine(long index, int bytes) {
+  std::string line(static_cast<size_t>(bytes), '0');
+  if (bytes >= 10) {
+    char head[16];
+    std::snprintf(head, sizeof head, "L%08ld ", index);
+    std::memcpy(line.data(), head, 10);
+    for (int k = 10; k < bytes; ++k) line[k] = static_cast<char>('a' + (index + k) % 26);
+    return line;
+  }
+  for (int k = bytes - 1; k >= 0 && index > 0; --k, index /= 10)
+    line[k] = static_cast<char>('0' + index % 10);
   return line;
 }
 

@@ -107,6 +107,12 @@ std::string_view RecordText(const uint8_t* bytes, DWORD count) noexcept;
 // A relayed output line without the LF that starts it and the CR that ends it.
 std::string_view TrimLineBreaks(std::string_view line) noexcept;
 
+// The text of line `index` (from 0) of the writer's "lines" mode, `bytes` long, without its
+// CR LF: "L<8-digit index> " and a filler up to `bytes` for lines of 10 bytes or more, the
+// index's last `bytes` decimal digits for shorter ones. So a receiver can check that every
+// line arrived once, in order and whole.
+std::string WriterLine(long index, int bytes);
+
 // --- statistics ---------------------------------------------------------------------------
 double Median(std::vector<double> values);
 // Nearest-rank percentile, p in (0, 100].

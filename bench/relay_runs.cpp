@@ -62,18 +62,16 @@ std::string ConnectRequest(const std::wstring& command_line) {
   return WideToAnsi(L"connect\r\n" + command_line + L"\r\n" + dir);
 }
 
-TRelayRun RelayThroughputOnce(const TRelayTarget& target, long lines) {
+TRelayRun RelayThroughputOnce(const TRelayTarget& target, long lines, int line_bytes) {
   TRelayRun run;
   long got = 0;
   TCpuSample before;
   if (target.probe != nullptr) before = target.probe->Cpu();
   int64_t start = QpcNow();
-  ReadRun(target, ConnectRequest(Quoted(WriterPath()) + Format(L" lines %ld", lines)),
+  ReadRun(target,
+          ConnectRequest(Quoted(WriterPath()) + Format(L" lines %ld %d", lines, line_bytes)),
           [&](std::string_view text) {
-            std::string_view line = TrimLineBreaks(text);
-            char head[16];
-            std::snprintf(head, sizeof head, "L%08ld ", got);
-            if (line.size() != 100 || line.substr(0, 10) != head) ++run.damaged;
+            if (TrimLineBreaks(text) != WriterLine(got, line_bytes)) ++run.damaged;
             ++got;
           });
   double seconds = QpcSecondsSince(start);

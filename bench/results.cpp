@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
+#include "bench_util.h"
 #include "runtime/handles.h"
 
 namespace velotarn::bench {
@@ -45,9 +47,15 @@ std::string JsonString(const std::string& s) {
 }  // namespace
 
 double TRow::Ratio() const {
-  if (!std::isnan(paired_ratio)) return paired_ratio;
+  if (!paired_ratios.empty()) return Median(paired_ratios);
   if (std::isnan(ours) || std::isnan(baseline) || baseline <= 0) return NAN;
   return ours / baseline;
+}
+
+std::string TRow::Spread() const {
+  if (paired_ratios.empty()) return "-";
+  auto [low, high] = std::minmax_element(paired_ratios.begin(), paired_ratios.end());
+  return Number(*low) + "-" + Number(*high);
 }
 
 std::string TRow::GoalText() const {
@@ -79,14 +87,14 @@ TRow& TResults::Add(TRow row) {
 }
 
 void TResults::PrintTable() const {
-  std::printf("\n%-40s %12s %12s %8s %-22s %s\n", "benchmark", "ours", "baseline", "ratio", "goal",
-              "result");
-  std::printf("%s\n", std::string(104, '-').c_str());
+  std::printf("\n%-58s %10s %10s %6s %-11s %-19s %s\n", "benchmark", "ours", "baseline", "ratio",
+              "spread", "goal", "result");
+  std::printf("%s\n", std::string(127, '-').c_str());
   for (const TRow& r : rows_) {
     std::string name = r.name + " (" + r.unit + ")";
-    std::printf("%-40s %12s %12s %8s %-22s %s\n", name.c_str(), Number(r.ours).c_str(),
-                Number(r.baseline).c_str(), Number(r.Ratio()).c_str(), r.GoalText().c_str(),
-                r.Verdict().c_str());
+    std::printf("%-58s %10s %10s %6s %-11s %-19s %s\n", name.c_str(), Number(r.ours).c_str(),
+                Number(r.baseline).c_str(), Number(r.Ratio()).c_str(), r.Spread().c_str(),
+                r.GoalText().c_str(), r.Verdict().c_str());
   }
   bool any_note = false;
   for (const std::string& note : notes_) {
@@ -109,7 +117,8 @@ bool TResults::WriteJson(const std::wstring& path) const {
     const TRow& r = rows_[i];
     json += "    {\"name\": " + JsonString(r.name) + ", \"unit\": " + JsonString(r.unit) +
             ", \"ours\": " + JsonNumber(r.ours) + ", \"baseline\": " + JsonNumber(r.baseline) +
-            ", \"ratio\": " + JsonNumber(r.Ratio()) + ", \"goal\": " + JsonString(r.GoalText()) +
+            ", \"ratio\": " + JsonNumber(r.Ratio()) + ", \"spread\": " + JsonString(r.Spread()) +
+            ", \"goal\": " + JsonString(r.GoalText()) +
             ", \"result\": " + JsonString(r.Verdict()) + ", \"note\": " + JsonString(r.note) +
             "}" + (i + 1 < rows_.size() ? "," : "") + "\n";
   }

@@ -26,11 +26,14 @@ struct TRow {
   TGoal goal = TGoal::Info;
   double limit = NAN;
   std::string note;  // why a figure is missing, or the figures behind it
-  // The ratio when it is not simply ours / baseline: the median of the ratios of runs
-  // measured back to back, which load that changes during the run skews less.
-  double paired_ratio = NAN;
+  // The ratios of runs measured back to back, when there are any: the row's ratio is then
+  // their median, which load that changes during the run skews less than ours / baseline of
+  // the medians, and their range is shown as the spread.
+  std::vector<double> paired_ratios;
 
   double Ratio() const;
+  // "lowest-highest" of the paired ratios; "-" without any.
+  std::string Spread() const;
   std::string GoalText() const;
   // "pass", "FAIL", "n/a" (a figure is missing) or "info".
   std::string Verdict() const;

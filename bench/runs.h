@@ -37,15 +37,18 @@ TBaselineServer StartBaseline(const std::wstring& mode, const std::wstring& extr
 // The "connect" request that makes a relay start `command_line`.
 std::string ConnectRequest(const std::wstring& command_line);
 
-// Relay throughput: the writer's `lines` lines through the relay; lines per second from the
-// request to the second end marker, the CPU the relay process and the wineserver used
-// meanwhile, and how many lines arrived changed or out of order.
+// Relay throughput: the writer's `lines` lines of `line_bytes` bytes (+ CR LF) through the
+// relay, end to end: lines per second from the "connect" request until the client holds every
+// record and both end markers, the CPU the relay process and the wineserver used meanwhile,
+// and how many lines arrived changed or out of order. The client connects for the run: with
+// idle clients of the target connected before, it is the newest one, which the service
+// answers.
 struct TRelayRun {
   double lines_per_s = 0;
   TCpuSample cpu;
   long damaged = 0;
 };
-TRelayRun RelayThroughputOnce(const TRelayTarget& target, long lines);
+TRelayRun RelayThroughputOnce(const TRelayTarget& target, long lines, int line_bytes);
 
 // Relay latency: per-line delays in microseconds of a paced writer's time-stamped lines. With
 // an empty `request` the server sends stamped records by itself (the raw baseline).

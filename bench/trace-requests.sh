@@ -12,7 +12,7 @@ wineserver -w
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineserver -f -p -d1 2>"$trace" &
 wine cmd.exe /c exit </dev/null >/dev/null 2>&1
-VELOTARN_WINE_TIMEOUT=${VELOTARN_WINE_TIMEOUT:-540} "$ROOT/scripts/wine-run" \
+VELOTARN_WINE_TIMEOUT=${VELOTARN_WINE_TIMEOUT:-720} "$ROOT/scripts/wine-run" \
   "$BUILD/bench/velotarn_bench.exe" "$@"
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w

@@ -1,11 +1,12 @@
 // bench_writer.exe: the child whose output is relayed.
-//   bench_writer.exe lines <n>   n lines of 100 bytes + CR LF, as fast as the pipe takes them
-//   bench_writer.exe paced <n>   n lines, one every 20 ms, each holding the
-//                                QueryPerformanceCounter value at the moment it is written
-// A line of the first kind is "L<8-digit number> " followed by filler up to 100 bytes, so the
-// receiver can check that every line arrived once, in order and whole.
+//   bench_writer.exe lines <n> [<bytes>]  n lines of <bytes> (default 100) + CR LF, as fast
+//                                         as the pipe takes them (see WriterLine)
+//   bench_writer.exe paced <n>            n lines, one every 20 ms, each holding the
+//                                         QueryPerformanceCounter value at the moment it is
+//                                         written
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -16,7 +17,7 @@
 namespace {
 using velotarn::unique_handle;
 
-constexpr int kLineBytes = 100;
+constexpr int kDefaultLineBytes = 100;
 constexpr DWORD kChunkBytes = 64 * 1024;
 
 bool WriteAll(HANDLE out, const char* data, DWORD count) {
@@ -29,16 +30,12 @@ bool WriteAll(HANDLE out, const char* data, DWORD count) {
   return true;
 }
 
-int WriteLines(HANDLE out, long n) {
+int WriteLines(HANDLE out, long n, int bytes) {
   std::string chunk;
-  chunk.reserve(kChunkBytes + kLineBytes + 2);
-  char line[kLineBytes + 3];
+  chunk.reserve(kChunkBytes + static_cast<size_t>(bytes) + 2);
   for (long i = 0; i < n; ++i) {
-    int head = std::snprintf(line, sizeof line, "L%08ld ", i);
-    for (int k = head; k < kLineBytes; ++k) line[k] = static_cast<char>('a' + (i + k) % 26);
-    line[kLineBytes] = '\r';
-    line[kLineBytes + 1] = '\n';
-    chunk.append(line, kLineBytes + 2);
+    chunk += velotarn::bench::WriterLine(i, bytes);
+    chunk += "\r\n";
     if (chunk.size() >= kChunkBytes || i + 1 == n) {
       if (!WriteAll(out, chunk.data(), static_cast<DWORD>(chunk.size()))) return 2;
       chunk.clear();
@@ -65,13 +62,16 @@ int WritePaced(HANDLE out, long n) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: bench_writer lines|paced <n>\n");
+    std::fprintf(stderr, "usage: bench_writer lines <n> [<bytes>] | paced <n>\n");
     return 1;
   }
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   long n = std::wcstol(argv[2], nullptr, 10);
   std::wstring mode = argv[1];
-  if (mode == L"lines") return WriteLines(out, n);
+  if (mode == L"lines") {
+    int bytes = argc > 3 ? std::max(1, _wtoi(argv[3])) : kDefaultLineBytes;
+    return WriteLines(out, n, bytes);
+  }
   if (mode == L"paced") return WritePaced(out, n);
   return 1;
 }

@@ -34,5 +34,5 @@ trap cleanup EXIT
 json="$BUILD/bench-results.json"
 rm -f "$json"
 say "running the benchmarks (a few minutes)"
-VELOTARN_WINE_TIMEOUT=${VELOTARN_WINE_TIMEOUT:-540} "$ROOT/scripts/wine-run" \
+VELOTARN_WINE_TIMEOUT=${VELOTARN_WINE_TIMEOUT:-720} "$ROOT/scripts/wine-run" \
   "$BUILD/bench/velotarn_bench.exe" "${service_args[@]}" --json "Z:${json//\//\\}" "$@"

@@ -196,6 +196,8 @@ void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wst
                                  const std::wstring& Application) {
   TNewThread<TOvpnThread> made = TThread::New<TOvpnThread>();
   made->OnLine = [this](const std::wstring& Aline) { HandleOvpnLine(Aline); };
+  // The run is held back while the client that gets its records reads slower than it writes.
+  made->OnBacklog = [this] { return PipeServer1->RoomSignal(FReturnPipe); };
   made->OnTerminate = [this](TThread* Sender) { HandleOvpnTerminate(Sender); };
   made->SetFreeOnTerminate(true);
   made->FCmd = CommandLine;

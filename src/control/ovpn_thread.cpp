@@ -25,7 +25,10 @@ std::shared_ptr<const unique_handle> OpenExitEvent() {
 
 }  // namespace
 
-TOvpnThread::TOvpnThread() : TThread(true), FEvent(OpenExitEvent()) {}
+TOvpnThread::TOvpnThread()
+    : TThread(true),
+      FEvent(OpenExitEvent()),
+      FWakeEv(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 TOvpnThread::~TOvpnThread() = default;
 
@@ -94,6 +97,7 @@ bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring&
 }
 
 void TOvpnThread::TerminateOvpn(DWORD WaitMs) {
+  SetEvent(FWakeEv.get());  // a runner held back by a backlog reads on and meets the end
   unique_handle process;
   unique_handle thread;
   {
@@ -121,7 +125,9 @@ void TOvpnThread::Execute() {
   }
   // The end steps run however the read loop was left.
   try {
-    Deliver(L"#END#");
+    FLineCount = 0;  // lines that could not be delivered (the read loop raised) are dropped
+    AddLine("#END#");
+    DeliverLines(/*AskBacklog=*/false);
   } catch (...) {
     if (!error) error = std::current_exception();
   }
@@ -132,28 +138,49 @@ void TOvpnThread::Execute() {
 
 void TOvpnThread::ReadOutput() {
   TLineSplitter splitter(AnsiCharWidth());
-  const TLineSplitter::TEmit emit = [this](std::string_view line) { Deliver(AnsiToWide(line)); };
+  const TLineSplitter::TEmit emit = [this](std::string_view line) { AddLine(line); };
   char chunk[TLineSplitter::kChunkSize];
   for (;;) {
     DWORD received = 0;
     BOOL ok = ReadFile(FReadPipe.get(), chunk, sizeof(chunk), &received, nullptr);
     splitter.Feed(chunk, received, emit);
     // Fails with ERROR_BROKEN_PIPE once every writer is gone: the output has ended.
-    if (!ok || received == 0 || Terminated()) break;
+    const bool ended = !ok || received == 0 || Terminated();
+    DeliverLines(/*AskBacklog=*/!ended);  // every line this read completed, in one call
+    if (ended) break;
+    WaitForBacklog();
   }
   // Bytes after the last CR are an unfinished line: dropped with the splitter.
 }
 
-void TOvpnThread::Deliver(std::wstring Line) {
-  if (FDetached.load()) return;  // nobody to deliver to: the run ends without the main thread
-  FLine = std::move(Line);
-  Synchronize([this] { DoLine(); });
+void TOvpnThread::AddLine(std::string_view Line) {
+  if (FLineCount == FLines.size()) FLines.emplace_back();
+  AnsiToWide(Line, FLines[FLineCount]);  // into the string's own room, kept from read to read
+  ++FLineCount;
 }
 
-void TOvpnThread::DoLine() {
+void TOvpnThread::DeliverLines(bool AskBacklog) {
+  if (FLineCount == 0) return;
+  ScopeExit delivered{[this] { FLineCount = 0; }};
+  if (FDetached.load()) return;  // nobody to deliver to: the run ends without the main thread
+  Synchronize([this, AskBacklog] { DoLines(AskBacklog); });
+}
+
+void TOvpnThread::DoLines(bool AskBacklog) {
   assert(IsMainThread());
-  // A call queued just before Detach still runs; it must not reach the detached owner.
-  if (!FDetached.load() && OnLine) OnLine(FLine);
+  for (size_t i = 0; i < FLineCount; ++i) {
+    // A call queued just before Detach still runs; it must not reach the detached owner.
+    if (FDetached.load()) return;
+    if (OnLine) OnLine(FLines[i]);
+  }
+  if (AskBacklog && !FDetached.load() && OnBacklog) FBacklog = OnBacklog();
+}
+
+void TOvpnThread::WaitForBacklog() {
+  unique_handle backlog = std::move(FBacklog);
+  if (!backlog) return;
+  const HANDLE waits[2] = {backlog.get(), FWakeEv.get()};
+  WaitForMultipleObjects(FWakeEv ? 2 : 1, waits, FALSE, kOvpnBacklogWaitMs);
 }
 
 void TOvpnThread::DoTerminate() {

@@ -2,17 +2,23 @@
 // TOvpnThread: runs one OpenVPN process for the control module. On its own thread it starts
 // the command line as a child whose standard output and standard error write into one
 // anonymous pipe, reads that pipe in 256-byte chunks, cuts the bytes into lines at CR and hands
-// each line to the main thread through OnLine. When the output ends it hands over "#END#" the
-// same way, terminates the child if it still runs, releases its handles and signals the named
-// event "EXIT_EVENT" (auto-reset, shared by every runner of the process). The child joins the
-// process's child job (ChildJob) before it runs, so it cannot outlive the process. Lines longer than the
-// line buffer travel as several pieces (see TLineSplitter).
+// every line that one read completes to the main thread in one synchronous call, which passes
+// them to OnLine one by one, in order. When the output ends it hands over "#END#" the same way,
+// terminates the child if it still runs, releases its handles and signals the named event
+// "EXIT_EVENT" (auto-reset, shared by every runner of the process). The child joins the
+// process's child job (ChildJob) before it runs, so it cannot outlive the process. Lines longer
+// than the line buffer travel as several pieces (see TLineSplitter).
 //
-// Threading: created suspended, configured (OnLine, OnTerminate, FreeOnTerminate, FCmd,
-// FOvpnDir) and started on the main thread, which never changes them afterwards. Execute runs
-// on the runner's own thread; OnLine and OnTerminate run on the main thread through
-// synchronous calls, while the runner waits. TerminateOvpn may be called from any thread, also
-// from two at once. Detach is called on the main thread.
+// Flow control: after each read's lines, in the same call, OnBacklog may hand the runner a
+// handle to wait on before it reads more (the lines' receiver cannot take more yet). It waits
+// until the handle is signalled or TerminateOvpn is called, at most kOvpnBacklogWaitMs at a
+// time, then reads on and asks again; meanwhile the child's writes block on the full pipe.
+//
+// Threading: created suspended, configured (OnLine, OnBacklog, OnTerminate, FreeOnTerminate,
+// FCmd, FOvpnDir) and started on the main thread, which never changes them afterwards. Execute
+// runs on the runner's own thread; OnLine, OnBacklog and OnTerminate run on the main thread
+// through synchronous calls, while the runner waits. TerminateOvpn may be called from any
+// thread, also from two at once. Detach is called on the main thread.
 //
 // Lifetime: a runner with FreeOnTerminate frees itself once its OnTerminate has run on the main
 // thread; until then it cannot go away. Its owner calls Detach when it is itself being
@@ -28,6 +34,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "runtime/exceptions.h"
 #include "runtime/handles.h"
@@ -37,6 +45,8 @@ namespace velotarn {
 
 // The line handler: the text of one output line, or the end marker.
 using TOnline = std::function<void(const std::wstring& Aline)>;
+// After a read's lines: a handle (the runner's own) to wait on before reading more, or none.
+using TOnBacklog = std::function<unique_handle()>;
 
 inline constexpr wchar_t kExitEventName[] = L"EXIT_EVENT";
 // A child that could not be started: the text names the command line, ErrorCode is the
@@ -54,6 +64,9 @@ class EStartError : public Exception {
 
 // How long TerminateOvpn waits for a terminated child to end.
 constexpr DWORD kOvpnTerminateWaitMs = 20000;
+// The longest one wait for a backlog handle; OnBacklog decides how long the runner is held in
+// all, by handing out a handle again or not.
+constexpr DWORD kOvpnBacklogWaitMs = 1000;
 
 class TOvpnThread : public TThread {
  public:
@@ -62,6 +75,7 @@ class TOvpnThread : public TThread {
   ~TOvpnThread() override;
 
   TOnline OnLine;
+  TOnBacklog OnBacklog;
   std::wstring FCmd;      // the child's complete command line
   std::wstring FOvpnDir;  // its working directory, passed on even when empty
   // The file to start; empty: the program that the command line names, found as process
@@ -89,11 +103,22 @@ class TOvpnThread : public TThread {
 
  private:
   void ReadOutput();
-  void Deliver(std::wstring Line);
-  void DoLine();
+  void AddLine(std::string_view Line);
+  // Hands the lines added since the last delivery to the main thread in one call; with
+  // AskBacklog, OnBacklog is asked too.
+  void DeliverLines(bool AskBacklog);
+  void DoLines(bool AskBacklog);
+  void WaitForBacklog();
 
-  std::wstring FLine;  // written by the runner between deliveries, read by DoLine
+  // Written by the runner between deliveries, read by DoLines. The first FLineCount lines are
+  // the ones to deliver; the strings are kept from one read to the next, and so is their room.
+  std::vector<std::wstring> FLines;
+  size_t FLineCount = 0;
+  unique_handle FBacklog;  // from OnBacklog, for the runner to wait on
   std::atomic<bool> FDetached{false};
+  // Set by TerminateOvpn: a backlog wait ends at once. No handle when it could not be made:
+  // the waits then end at their bound.
+  const unique_handle FWakeEv;
 
   std::mutex FProcessLock;  // guards the three fields below
   unique_handle FOPVNProcess;

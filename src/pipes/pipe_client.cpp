@@ -72,6 +72,8 @@ bool TPipeClient::BuildPipePath(std::wstring& Path) const {
 bool TPipeClient::Connect(DWORD WaitMs) {
   assert(IsMainThread());
   if (FConnected) return true;
+  // The object may free itself during the wait, which runs its termination handler.
+  if (FWorker != nullptr) FWorker->WaitFor();
   std::wstring path;
   if (!BuildPipePath(path)) return false;
   if (!WaitNamedPipeW(path.c_str(), WaitMs)) return false;
@@ -125,10 +127,10 @@ bool TPipeClient::Write(const void* Buffer, int32_t Count) {
   return true;
 }
 
-TPipeWrite* TPipeClient::DequeueWrite(const TPipeIOThread& Thread) {
+void TPipeClient::DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) {
   assert(IsMainThread());
-  if (&Thread != FWorker || !FConnected) return nullptr;
-  return FWriteQueue->Dequeue();
+  if (&Thread != FWorker || !FConnected) return;
+  FWriteQueue->DequeueBatch(Batch, kMaxWriteBatchBytes);
 }
 
 TPipeHandOff TPipeClient::HandOff(unique_handle) {
@@ -137,9 +139,11 @@ TPipeHandOff TPipeClient::HandOff(unique_handle) {
 
 void TPipeClient::ThreadTerminated(TPipeThread& Thread) {
   assert(IsMainThread());
-  const auto& worker = static_cast<const TPipeIOThread&>(Thread);  // a client has no other
+  auto& worker = static_cast<TPipeIOThread&>(Thread);  // a client has no other
   const bool current = &worker == FWorker;  // a late end of an earlier connection changes nothing
   const HPIPE pipe = worker.Pipe();
+  // What the connection took and did not write goes out first on the next one.
+  FWriteQueue->PutBack(worker.TakeUnwritten());
   if (current) FWorker = nullptr;
   ScopeExit reset{[this, current] {
     if (!current) return;

@@ -25,8 +25,6 @@
 namespace velotarn {
 
 class TPipeIOThread;
-class TWriteQueue;
-struct TPipeWrite;
 
 // Longest pipe path that Connect builds, terminator included.
 constexpr size_t kMaxPipePath = 1024;
@@ -47,14 +45,17 @@ class TPipeClient : public TComponent, private TNotifyHandler, private TPipeOwne
   HWND WindowHandle() const noexcept { return FHwnd.get(); }
 
   // Opens the pipe, waiting up to wait_ms for a free instance (0: the server's default time-out,
-  // NMPWAIT_WAIT_FOREVER: no limit). True when connected (also when already connected).
+  // NMPWAIT_WAIT_FOREVER: no limit). True when connected (also when already connected). The
+  // thread of a connection that is still ending is waited for first (its end is raised then),
+  // so that the records it gives back go out first on the new connection.
   bool Connect(DWORD WaitMs = NMPWAIT_USE_DEFAULT_WAIT);
   // Ends the connection. With CanWait the call returns once the thread has ended and
   // OnPipeDisconnect has been raised; without it, OnPipeDisconnect follows later.
   void Disconnect(bool CanWait = false);
   // Queues a private copy of Count bytes as one message (no size limit). False when not
-  // connected or Count is negative. Records not yet written when a connection ends are written
-  // first on the next one.
+  // connected or Count is negative. Records not yet written when a connection ends (those
+  // still queued, and those its thread had taken but not written) are written first on the
+  // next one, in their order.
   bool Write(const void* Buffer, int32_t Count);
 
   const TOnPipeDisconnect& OnPipeDisconnect() const noexcept { return FOPD; }
@@ -74,7 +75,7 @@ class TPipeClient : public TComponent, private TNotifyHandler, private TPipeOwne
   bool BuildPipePath(std::wstring& Path) const;
   // For the connection's thread, on the main thread. Only the current connection's thread gets
   // records: one that is still ending leaves them for the next connection.
-  TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) override;
+  void DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) override;
   void ThreadTerminated(TPipeThread& Thread) override;
   TPipeHandOff HandOff(unique_handle Pipe) override;  // a client has no listener
 

@@ -32,8 +32,7 @@ TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Han
       FEndReason(std::move(Handles.EndReason)),
       FReadEv(std::move(Handles.Read)),
       FWriteEv(std::move(Handles.Write)),
-      FDataEv(std::move(Handles.Data)),
-      FEvents{FKillEv.get(), FEndEv.get(), FReadEv.get(), FWriteEv.get(), FDataEv.get()} {
+      FDataEv(std::move(Handles.Data)) {
   FOlapRead.hEvent = FReadEv.get();
   FOlapWrite.hEvent = FWriteEv.get();
 }
@@ -47,10 +46,13 @@ void TPipeIOThread::Execute() {
     if (ok) ok = StartWrite();
     if (ok && Terminated()) break;  // the dequeue call raised: the owner is gone
     if (ok) {
-      // While a write is outstanding the data event is left out, or it would wake us
-      // again and again until that write has finished.
-      DWORD count = FPendingWrite ? 4 : 5;
-      DWORD result = WaitForMultipleObjects(count, FEvents, FALSE, INFINITE);
+      // Wait order is priority order: kill, end, read, then the write outstanding or, without
+      // one, new records. New records wait while a write is outstanding (they are taken once
+      // the batch has been written), or their event would wake us again and again; the write
+      // event is left out without a write, as a write that completed at once leaves it set.
+      HANDLE events[4] = {FKillEv.get(), FEndEv.get(), FReadEv.get(),
+                          FPendingWrite ? FWriteEv.get() : FDataEv.get()};
+      DWORD result = WaitForMultipleObjects(4, events, FALSE, INFINITE);
       switch (result) {
         case WAIT_OBJECT_0:
           Terminate();  // the owner's kill event: no error to report
@@ -64,10 +66,10 @@ void TPipeIOThread::Execute() {
           ok = FinishRead();
           break;
         case WAIT_OBJECT_0 + 3:
-          ok = FinishWrite();
-          break;
-        case WAIT_OBJECT_0 + 4:
-          FDataSignalled = true;  // new records: the next pass starts a write
+          if (FPendingWrite)
+            ok = FinishWrite();
+          else
+            FDataSignalled = true;  // new records: the next pass takes them
           break;
         default:
           FErrorCode = GetLastError();
@@ -165,42 +167,57 @@ bool TPipeIOThread::PostReceived() {
 
 bool TPipeIOThread::StartWrite() {
   if (FPendingWrite) return true;
-  // The wait has just seen the data event, or the queue is asked whether it holds anything.
-  const bool data = FDataSignalled || WaitForSingleObject(FDataEv.get(), 0) == WAIT_OBJECT_0;
-  FDataSignalled = false;
-  if (!data) return true;
-  PPipeWrite record = nullptr;
-  GuardedSynchronize(this, [this, &record] { record = DequeueOnOwner(); });
-  FPipeWrite.reset(record);
-  if (!FPipeWrite) return true;
-  static const uint8_t kNothing = 0;  // a zero-length message still needs a buffer address
-  const void* bytes = FPipeWrite->Buffer != nullptr ? FPipeWrite->Buffer : &kNothing;
-  if (WriteFile(PipeHandle(), bytes, static_cast<DWORD>(FPipeWrite->Count), &FWrite,
-                &FOlapWrite)) {
+  for (;;) {
+    if (FNext == FBatch.size()) {
+      // The batch is written: the next one is taken once the wait has seen records waiting.
+      FBatch.clear();
+      FNext = 0;
+      if (!FDataSignalled) return true;
+      FDataSignalled = false;
+      GuardedSynchronize(this, [this] { DequeueOnOwner(); });
+      if (FBatch.empty()) return true;
+    }
+    const TPipeWrite* record = FBatch[FNext].get();
+    if (record == nullptr) {
+      ++FNext;
+      continue;
+    }
+    static const uint8_t kNothing = 0;  // a zero-length message still needs a buffer address
+    const void* bytes = record->Buffer != nullptr ? record->Buffer : &kNothing;
+    // A write that completes at once leaves its event set: the wait leaves that event out
+    // while no write is outstanding, and the next write resets it.
+    if (!WriteFile(PipeHandle(), bytes, static_cast<DWORD>(record->Count), &FWrite,
+                   &FOlapWrite)) {
+      FErrorCode = GetLastError();
+      if (FErrorCode != ERROR_IO_PENDING) return false;  // the record stays unwritten
+      FPendingWrite = true;
+      return true;
+    }
     FErrorCode = 0;
-    ReportSent();
-    FPipeWrite.reset();
-    ResetEvent(FWriteEv.get());  // a write completed at once leaves its event set
-    return true;
+    RecordWritten();
   }
-  FErrorCode = GetLastError();
-  if (FErrorCode == ERROR_IO_PENDING) {
-    FPendingWrite = true;
-    return true;
-  }
-  return false;  // the record stays with the thread and goes with it
 }
 
 bool TPipeIOThread::FinishWrite() {
-  ResetEvent(FWriteEv.get());
-  BOOL done = GetOverlappedResult(PipeHandle(), &FOlapWrite, &FWrite, TRUE);
-  if (done)
-    ReportSent();
-  else
-    FErrorCode = GetLastError();
-  FPipeWrite.reset();
   FPendingWrite = false;
-  return done != FALSE;
+  if (!GetOverlappedResult(PipeHandle(), &FOlapWrite, &FWrite, TRUE)) {
+    FErrorCode = GetLastError();
+    return false;  // the record stays unwritten
+  }
+  RecordWritten();
+  return true;  // the next pass writes the batch's next record
+}
+
+void TPipeIOThread::RecordWritten() {
+  ReportSent();
+  FBatch[FNext++].reset();
+}
+
+TWriteBatch TPipeIOThread::TakeUnwritten() {
+  assert(IsMainThread());
+  FBatch.erase(FBatch.begin(), FBatch.begin() + static_cast<ptrdiff_t>(FNext));
+  FNext = 0;
+  return std::move(FBatch);
 }
 
 void TPipeIOThread::ReportSent() {
@@ -211,10 +228,10 @@ bool TPipeIOThread::PostToOwner(UINT Msg, LPARAM LParam) {
   return Link().Post(Msg, FPipeValue, LParam, FKillEv.get());
 }
 
-PPipeWrite TPipeIOThread::DequeueOnOwner() {
+void TPipeIOThread::DequeueOnOwner() {
   TPipeOwner* owner = Link().Owner();
   if (owner == nullptr) throw EPipeException(L"The pipe component is gone");
-  return owner->DequeueWrite(*this);
+  owner->DequeueWrites(*this, FBatch);
 }
 
 // A peer that writes its last messages and closes its end at once can make a write fail
@@ -243,7 +260,9 @@ void TPipeIOThread::EndConnection() {
     CancelIo(PipeHandle());
     DWORD ignored = 0;
     if (FPendingRead) GetOverlappedResult(PipeHandle(), &FOlapRead, &ignored, TRUE);
-    if (FPendingWrite) GetOverlappedResult(PipeHandle(), &FOlapWrite, &ignored, TRUE);
+    // A write that finished before the cancel took effect has been written all the same.
+    if (FPendingWrite && GetOverlappedResult(PipeHandle(), &FOlapWrite, &ignored, TRUE))
+      FBatch[FNext++].reset();
     FPendingRead = FPendingWrite = false;
   }
   // Server end: the peer sees the pipe break now. Client end: fails, harmlessly.

@@ -1,9 +1,10 @@
 #pragma once
 // TPipeIOThread: the I/O loop of one pipe connection, of a server's client or of a client
 // component. It reads the peer's messages (reassembling each one whatever its length)
-// and posts every complete message to the owner's window; it fetches the records queued for
-// the connection through a synchronous main-thread call (TPipeOwner::DequeueWrite) and writes
-// each as one message, one at a time; any failure ends the connection. The error that is the
+// and posts every complete message to the owner's window; it takes every record queued for
+// the connection (up to kMaxWriteBatchBytes) in one synchronous main-thread call
+// (TPipeOwner::DequeueWrites) and writes them one after another, each as one message, one
+// write outstanding at a time; any failure ends the connection. The error that is the
 // peer's normal way of leaving (ERROR_BROKEN_PIPE for a server's client closing its end,
 // ERROR_PIPE_NOT_CONNECTED for a server ending a client's connection) is not reported.
 //
@@ -18,8 +19,13 @@
 // (kErrorPeerNotReading when no reason is shared), and the peer's next read fails instead of
 // waiting.
 //
+// Records taken but not written when the loop ends (the one whose write failed or was cancelled,
+// and those after it) stay with the thread: its owner takes them back in its termination
+// handler (TakeUnwritten), or they go with the thread.
+//
 // Threading: made on the main thread by NewPipeThread; Execute and the destructor run on the
-// thread itself. Pipe() and Id() may be read from any thread.
+// thread itself. Pipe() and Id() may be read from any thread; TakeUnwritten is for the
+// termination handler, on the main thread, while the thread waits for it.
 
 #include <windows.h>
 
@@ -65,13 +71,16 @@ class TPipeIOThread final : public TPipeThread {
   HPIPE Pipe() const noexcept { return FPipeValue; }
   uint64_t Id() const noexcept { return FId; }
 
+  // The records taken and not written, in their order; the loop has ended.
+  TWriteBatch TakeUnwritten();
+
  protected:
   void Execute() override;
 
  private:
-  // Runs on the main thread: the connection's next record (now the caller's) or null; raises
-  // when the component is gone.
-  PPipeWrite DequeueOnOwner();
+  // Runs on the main thread: fills the empty batch with the connection's waiting records;
+  // raises when the component is gone.
+  void DequeueOnOwner();
   // Posts to the owner's window, trying again while the main thread's queue is full; false
   // when the owner is gone or the thread is killed meanwhile.
   bool PostToOwner(UINT Msg, LPARAM LParam);
@@ -79,8 +88,9 @@ class TPipeIOThread final : public TPipeThread {
   bool FinishRead();
   bool ReadMore();  // the rest of a message after ERROR_MORE_DATA
   bool PostReceived();
-  bool StartWrite();
+  bool StartWrite();  // writes the batch's records until one waits, taking a batch when due
   bool FinishWrite();
+  void RecordWritten();  // FBatch[FNext] has been written
   void ReportSent();  // only when the owner handles completed writes
   void TakeArrivedMessages();  // before the loop ends on a failure
   void EndConnection();
@@ -92,7 +102,8 @@ class TPipeIOThread final : public TPipeThread {
   const uint64_t FId;
   DWORD FErrorCode = 0;
   DWORD FWrite = 0;
-  unique_pipe_write FPipeWrite;
+  TWriteBatch FBatch;  // taken in the last dequeue call; its capacity is kept from one to the next
+  size_t FNext = 0;    // FBatch[FNext] is being written, or is written next
   DWORD FRcvRead = 0;
   bool FPendingRead = false;
   bool FPendingWrite = false;
@@ -105,7 +116,7 @@ class TPipeIOThread final : public TPipeThread {
   unique_handle FReadEv;
   unique_handle FWriteEv;
   unique_handle FDataEv;
-  HANDLE FEvents[5];  // wait order is priority order: kill, end, read, write, new data
+
   OVERLAPPED FOlapRead{};
   OVERLAPPED FOlapWrite{};
 };

@@ -22,6 +22,7 @@
 #include <mutex>
 
 #include "pipes/pipe_types.h"
+#include "pipes/write_queue.h"
 #include "runtime/handles.h"
 #include "runtime/thread.h"
 
@@ -29,7 +30,6 @@ namespace velotarn {
 
 class TPipeThread;
 class TPipeIOThread;
-struct TPipeWrite;
 
 // A connected instance taken over by the component on behalf of its listener.
 struct TPipeHandOff {
@@ -42,8 +42,9 @@ struct TPipeHandOff {
 // TPipeLink::Owner().
 class TPipeOwner {
  public:
-  // The next record for Thread's connection (now the caller's), or null.
-  virtual TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) = 0;
+  // Appends the records waiting for Thread's connection, up to kMaxWriteBatchBytes (at least
+  // one when any wait), to Batch: they are now the caller's.
+  virtual void DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) = 0;
   // Thread's termination step; it frees itself right after.
   virtual void ThreadTerminated(TPipeThread& Thread) = 0;
   // A listener's connected instance (only a server has a listener).

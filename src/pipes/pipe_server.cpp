@@ -23,6 +23,29 @@ struct TClientEntry {
   unique_handle EndEv;  // set to end the connection (a client not allowed or not reading)
   std::shared_ptr<std::atomic<int32_t>> EndReason;  // the error its thread reports then
   bool Ending = false;  // ended so: nothing more is queued for it
+  // Flow control (see RoomSignal). The event is made when the queue first fills, and is set
+  // while the queue is not full; a connection that goes leaves it set for whoever waits.
+  unique_handle RoomEv;
+  bool Full = false;
+  ULONGLONG LastTaken = 0;  // when the connection's thread last took records
+
+  ~TClientEntry() { SetRoom(); }
+  void SetRoom() {
+    if (!Full) return;
+    Full = false;
+    SetEvent(RoomEv.get());
+  }
+  // A failure to make the event leaves the queue without flow control: the bound still holds.
+  void CheckFull() {
+    if (Full || WriteQueue->Bytes() < kQueueHighWater) return;
+    if (RoomEv) {
+      ResetEvent(RoomEv.get());
+    } else {
+      RoomEv.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      if (!RoomEv) return;
+    }
+    Full = true;
+  }
 };
 
 TPipeServer::TPipeServer(TComponent* AOwner) : TComponent(AOwner) {
@@ -108,6 +131,7 @@ bool TPipeServer::Write(HPIPE Pipe, const void* Buffer, int32_t Count) {
     return false;
   }
   entry->WriteQueue->Enqueue(NewPipeWrite(Buffer, Count));
+  entry->CheckFull();
   return true;
 }
 
@@ -119,11 +143,23 @@ bool TPipeServer::EndClient(HPIPE Pipe, int32_t Reason) {
   return true;
 }
 
+unique_handle TPipeServer::RoomSignal(HPIPE Pipe) {
+  assert(IsMainThread());
+  TClientEntry* entry = FindLive(Pipe);
+  if (entry == nullptr || entry->Ending || !entry->Full) return {};
+  if (GetTickCount64() - entry->LastTaken >= kStalledClientMs) return {};
+  HANDLE copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), entry->RoomEv.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  return unique_handle(copy);  // none when it could not be made: nobody is held back
+}
+
 // The connection's thread does the ending (it owns the instance); the entry stays registered
 // until that thread's termination handler has run, as for any connection that ends.
 void TPipeServer::EndConnection(TClientEntry& Entry, int32_t Reason) {
   Entry.Ending = true;
   Entry.WriteQueue->DropAll();
+  Entry.SetRoom();
   Entry.EndReason->store(Reason);
   SetEvent(Entry.EndEv.get());
 }
@@ -216,6 +252,7 @@ TPipeHandOff TPipeServer::HandOff(unique_handle Pipe) {
   auto entry = std::make_unique<TClientEntry>();
   entry->Pipe = result.Pipe;
   entry->Id = FNextEntryId++;
+  entry->LastTaken = GetTickCount64();
   TClientEntry* added = entry.get();
   FClients.push_back(std::move(entry));
   try {
@@ -237,10 +274,13 @@ TPipeHandOff TPipeServer::HandOff(unique_handle Pipe) {
   return result;
 }
 
-TPipeWrite* TPipeServer::DequeueWrite(const TPipeIOThread& Thread) {
+void TPipeServer::DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) {
   assert(IsMainThread());
   TClientEntry* entry = FindEntry(Thread.Id());
-  return entry != nullptr ? entry->WriteQueue->Dequeue() : nullptr;
+  if (entry == nullptr) return;
+  entry->WriteQueue->DequeueBatch(Batch, kMaxWriteBatchBytes);
+  entry->LastTaken = GetTickCount64();
+  if (entry->WriteQueue->Bytes() <= kQueueLowWater) entry->SetRoom();
 }
 
 void TPipeServer::UnregisterClient(uint64_t EntryId) {

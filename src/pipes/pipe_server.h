@@ -31,8 +31,6 @@ namespace velotarn {
 
 class TPipeListenThread;
 class TPipeIOThread;
-class TWriteQueue;
-struct TPipeWrite;
 struct TClientEntry;
 
 // Largest message (bytes) that TPipeServer::Write and Broadcast accept.
@@ -50,9 +48,18 @@ constexpr DWORD kStopWaitMs = 10000;
 // The most bytes of records that may wait in one connection's queue: 4 MiB, about 4,000 reply
 // records. A client that stops reading cannot make the service grow without limit: the write
 // that would pass this ends its connection (see Write). A client that keeps reading never
-// comes near it: the connection's thread takes each record as soon as the one before has been
-// written.
+// comes near it as long as whoever writes faster than it reads holds back while the queue is
+// full (see RoomSignal).
 constexpr int64_t kMaxQueuedBytes = 4 * 1024 * 1024;
+
+// Flow control: a connection's queue that reaches kQueueHighWater bytes is full until its
+// thread has taken it down to kQueueLowWater. The megabyte below kMaxQueuedBytes is for what a
+// writer adds before it looks again.
+constexpr int64_t kQueueHighWater = kMaxQueuedBytes - 1024 * 1024;
+constexpr int64_t kQueueLowWater = kQueueHighWater - 1024 * 1024;
+// A full queue from which the connection's thread has taken nothing for this long is a client's
+// that stopped reading: nobody is held back for it, and the bound decides.
+constexpr DWORD kStalledClientMs = 5000;
 
 class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwner {
  public:
@@ -103,6 +110,14 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
   // Write to every client, newest first, stopping at the first refusal. True with no clients.
   bool Broadcast(const void* Buffer, int32_t Count);
 
+  // For a writer that feeds Pipe from another thread's work, to hold that work back while the
+  // client reads slower than it is fed. Empty while Pipe's queue is not full (and for an
+  // unknown or ending pipe, and a client that looks stalled); else the caller's own handle to
+  // an event that is set once the connection's thread has taken the queue down to
+  // kQueueLowWater or the connection has ended. The wait for it need not last longer than
+  // kStalledClientMs.
+  unique_handle RoomSignal(HPIPE Pipe);
+
   const TOnPipeSent& OnPipeSent() const noexcept { return FOPS; }
   void SetOnPipeSent(TOnPipeSent Value);
   const TOnPipeConnect& OnPipeConnect() const noexcept { return FOPC; }
@@ -126,7 +141,7 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
   // over and makes its connection's thread, which the listener starts once it has announced
   // the connection.
   TPipeHandOff HandOff(unique_handle Pipe) override;
-  TPipeWrite* DequeueWrite(const TPipeIOThread& Thread) override;
+  void DequeueWrites(const TPipeIOThread& Thread, TWriteBatch& Batch) override;
   void ThreadTerminated(TPipeThread& Thread) override;
 
   void EndConnection(TClientEntry& Entry, int32_t Reason);

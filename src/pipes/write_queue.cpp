@@ -2,6 +2,8 @@
 
 #include <cassert>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "runtime/exceptions.h"
 #include "runtime/synchronize.h"
@@ -49,6 +51,34 @@ PPipeWrite TWriteQueue::Dequeue() {
   if (record) FBytes -= record->Count;
   if (FNodes.empty()) ResetEvent(FDataEv.get());
   return record.release();
+}
+
+int64_t TWriteQueue::DequeueBatch(TWriteBatch& Batch, int64_t MaxBytes) {
+  assert(IsMainThread());
+  if (FNodes.empty()) return 0;  // the event is already reset
+  int64_t taken = 0;
+  size_t records = 0;
+  while (!FNodes.empty()) {
+    const int64_t count = FNodes.front() ? FNodes.front()->Count : 0;
+    if (records > 0 && taken + count > MaxBytes) break;
+    Batch.push_back(std::move(FNodes.front()));
+    FNodes.pop_front();
+    taken += count;
+    ++records;
+  }
+  FBytes -= taken;
+  if (FNodes.empty()) ResetEvent(FDataEv.get());
+  return taken;
+}
+
+void TWriteQueue::PutBack(TWriteBatch Records) {
+  assert(IsMainThread());
+  if (Records.empty()) return;
+  const bool was_empty = FNodes.empty();
+  for (const unique_pipe_write& record : Records) FBytes += record ? record->Count : 0;
+  FNodes.insert(FNodes.begin(), std::make_move_iterator(Records.begin()),
+                std::make_move_iterator(Records.end()));
+  if (was_empty) SetEvent(FDataEv.get());
 }
 
 void TWriteQueue::DropAll() {

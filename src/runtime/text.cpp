@@ -7,13 +7,21 @@
 namespace velotarn {
 
 std::wstring BytesToWide(std::string_view Bytes, UINT CodePage) {
-  if (Bytes.empty() || Bytes.size() > INT_MAX) return {};
+  std::wstring out;
+  BytesToWide(Bytes, CodePage, out);
+  return out;
+}
+
+void BytesToWide(std::string_view Bytes, UINT CodePage, std::wstring& Out) {
+  if (Bytes.empty() || Bytes.size() > INT_MAX) {
+    Out.clear();
+    return;
+  }
   int n =
       MultiByteToWideChar(CodePage, 0, Bytes.data(), static_cast<int>(Bytes.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  Out.resize(static_cast<size_t>(n > 0 ? n : 0));
   if (n > 0)
-    MultiByteToWideChar(CodePage, 0, Bytes.data(), static_cast<int>(Bytes.size()), out.data(), n);
-  return out;
+    MultiByteToWideChar(CodePage, 0, Bytes.data(), static_cast<int>(Bytes.size()), Out.data(), n);
 }
 
 std::string WideToBytes(std::wstring_view Text, UINT CodePage) {

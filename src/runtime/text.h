@@ -12,10 +12,13 @@ namespace velotarn {
 
 // Bytes in `code_page` to UTF-16. Invalid sequences follow MultiByteToWideChar's own rules.
 std::wstring BytesToWide(std::string_view Bytes, UINT CodePage);
+// The same into Out, which keeps its room: no allocation once it is large enough.
+void BytesToWide(std::string_view Bytes, UINT CodePage, std::wstring& Out);
 // UTF-16 to bytes in `code_page`; characters with no mapping become the code page's default.
 std::string WideToBytes(std::wstring_view Text, UINT CodePage);
 
 inline std::wstring AnsiToWide(std::string_view Bytes) { return BytesToWide(Bytes, CP_ACP); }
+inline void AnsiToWide(std::string_view Bytes, std::wstring& Out) { BytesToWide(Bytes, CP_ACP, Out); }
 inline std::string WideToAnsi(std::wstring_view Text) { return WideToBytes(Text, CP_ACP); }
 inline std::wstring Utf8ToWide(std::string_view Bytes) { return BytesToWide(Bytes, CP_UTF8); }
 inline std::string WideToUtf8(std::wstring_view Text) { return WideToBytes(Text, CP_UTF8); }

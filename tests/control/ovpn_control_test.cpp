@@ -373,6 +373,25 @@ TEST_F(OvpnControl, TheClientThatConnectedLastGetsTheRecordsEveryTime) {
   }
 }
 
+// A child that writes far faster than the client reads, more records than a connection's queue
+// may hold: the run is held back while that queue is full, so a client that keeps reading gets
+// every record, in order, and is never taken for one that stopped.
+TEST_F(OvpnControl, AClientThatKeepsReadingGetsAFloodWhole) {
+  auto client = Client();
+  constexpr size_t kLines = 6000;
+  static_assert(kLines * kRecordSize > kMaxQueuedBytes);
+  ASSERT_TRUE(client->Send(ConnectRequest(ChildCommand({L"seq:6000"}), SelfDir())));
+  ASSERT_TRUE(client->WaitFor(
+      [](const TRecordClient& c) { return c.EndMarkers() == 2 || c.Broken(); }, 60000));
+  ASSERT_FALSE(client->Broken()) << "cut off after " << client->Texts().size()
+                                 << " records, error " << client->BreakError();
+  const Texts texts = client->Texts();
+  ASSERT_EQ(texts.size(), kLines + 2);
+  for (size_t n = 0; n < kLines; ++n)
+    ASSERT_EQ(texts[n], (n == 0 ? "" : "\n") + std::to_string(n + 1) + "\r") << "record " << n;
+  EXPECT_EQ(errors_, std::vector<std::wstring>{});
+}
+
 TEST_F(OvpnControl, AClientThatStopsReadingIsCutOffAndTheNextGetsTheRest) {
   TGate written(L"written"), finish(L"finish");
   const std::wstring lines = L"lines:50000:1000";  // 50 MB, one record a line

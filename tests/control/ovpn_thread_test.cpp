@@ -52,6 +52,49 @@ TEST(OvpnThread, LineRules) {
             (Lines{L"xy\r", L"\nz\r", L"#END#"}));
 }
 
+TEST(OvpnThread, ManyLinesOfOneReadComeInOrderAndLinesCutByAReadComeWhole) {
+  // Short lines written 64 KiB at a time: every 256-byte read completes many lines at once and
+  // ends in the middle of another, which the next read completes.
+  Lines lines = RunChild({L"seq:3000"});
+  ASSERT_EQ(lines.size(), 3001u);
+  for (size_t n = 0; n < 3000; ++n)
+    ASSERT_EQ(lines[n], (n == 0 ? L"" : L"\n") + std::to_wstring(n + 1) + L"\r") << "line " << n;
+  EXPECT_EQ(lines.back(), L"#END#");
+}
+
+// The receiver of the lines hands out a handle while it cannot take more: the runner reads no
+// further until the handle is set, and the child's later output waits in the pipe meanwhile.
+TEST(OvpnThread, ABacklogHandleHoldsTheRunnerUntilItIsSet) {
+  TGate rest(L"rest"), written(L"written");
+  unique_handle room(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_TRUE(room.valid());
+  TRunRecorder run;
+  TOvpnThread* runner = run.Start(ChildCommand({L"out:first\\r", L"gate:" + rest.Name(),
+                                                L"out:second\\r\\nthird\\r",
+                                                L"signal:" + written.Name()}),
+                                  SelfDir(), false);
+  int asked = 0;
+  runner->OnBacklog = [&] {
+    ++asked;
+    HANDLE copy = nullptr;
+    if (WaitForSingleObject(room.get(), 0) == WAIT_TIMEOUT)
+      DuplicateHandle(GetCurrentProcess(), room.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+    return unique_handle(copy);
+  };
+  runner->Start();
+  ASSERT_TRUE(run.WaitLines(1));
+  rest.Open();
+  ASSERT_TRUE(written.WaitSignalled()) << "the child did not write the rest";
+  PumpFor(100);  // still well within one wait of the runner
+  EXPECT_EQ(run.Lines(), (Lines{L"first\r"})) << "the runner read on while held back";
+  EXPECT_EQ(asked, 1);
+  SetEvent(room.get());
+  ASSERT_TRUE(run.WaitEnd());
+  EXPECT_EQ(run.Lines(), (Lines{L"first\r", L"second\r", L"\nthird\r", L"#END#"}));
+  EXPECT_GE(asked, 2) << "not asked again after the next read";
+}
+
 TEST(OvpnThread, LongLinesFillTheBufferAndTravelInPieces) {
   // 2017 bytes and a CR fill the line buffer to its last byte: one line, delivered whole.
   Lines full = RunChild({L"fill:2017:41", L"out:\\r"});

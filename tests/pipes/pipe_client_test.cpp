@@ -241,6 +241,36 @@ TEST_F(PipeClientRawServer, RecordQueuedAfterTheLoopEndedGoesFirstOnTheNextConne
   EXPECT_EQ(server_.Receive(), std::optional<std::string>("queued"));
 }
 
+// The server reads nothing: the client's thread takes every queued record, its first write
+// waits, and the connection is lost. The records taken and not written (the waiting one too)
+// go out first on the next connection, in order, before what was queued after them.
+TEST_F(PipeClientRawServer, RecordsTakenButNotWrittenGoFirstOnTheNextConnection) {
+  ASSERT_TRUE(client_.Connect(5000));
+  ASSERT_TRUE(server_.Accept());
+  const std::vector<std::string> records = {Pattern(3000, 1), "two", "", Pattern(5000, 4), "five"};
+  for (const std::string& r : records)
+    ASSERT_TRUE(client_.Write(r.data(), static_cast<int32_t>(r.size())));
+  ASSERT_TRUE(PumpUntil([&] {
+    DWORD waiting = 0;
+    PeekNamedPipe(server_.Handle(), nullptr, 0, nullptr, &waiting, nullptr);
+    return waiting > 0;
+  })) << "the first record was never written";
+  ASSERT_TRUE(server_.Disconnect());
+  ASSERT_TRUE(PumpUntil([&] { return events_.disconnects.size() == 1; }));
+  EXPECT_TRUE(events_.sent.empty()) << "a record the server never took was reported as sent";
+
+  ASSERT_TRUE(server_.Listen());
+  ASSERT_TRUE(client_.Connect(5000));
+  ASSERT_TRUE(client_.Write("after", 5));
+  ASSERT_TRUE(server_.Accept());
+  for (size_t n = 0; n < records.size(); ++n)
+    EXPECT_EQ(server_.Receive(), std::optional<std::string>(records[n])) << "record " << n;
+  EXPECT_EQ(server_.Receive(), std::optional<std::string>("after"));
+  ASSERT_TRUE(PumpUntil([&] { return events_.sent.size() == records.size() + 1; }));
+  for (size_t n = 0; n < records.size(); ++n)
+    EXPECT_EQ(events_.sent[n].size, records[n].size()) << "record " << n;
+}
+
 TEST_F(PipeClientRawServer, ServerClosingItsEndIsAnErrorThenADisconnect) {
   ASSERT_TRUE(client_.Connect(5000));
   ASSERT_TRUE(server_.Accept());

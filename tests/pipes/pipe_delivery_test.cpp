@@ -11,6 +11,7 @@
 
 #include "pipe_server_fixture.h"
 #include "pipes/pipe_link.h"
+#include "pipes/write_queue.h"
 #include "runtime/application.h"
 #include "runtime/scope_exit.h"
 
@@ -31,6 +32,17 @@ BOOL WINAPI RefuseEveryOtherPost(HWND window, UINT msg, WPARAM wparam, LPARAM lp
 }
 
 class PipeDelivery : public PipeServerFixture {};
+
+// What reaches the application's error handling (the service's event log) while it lives.
+struct LoggedErrors {
+  std::vector<std::wstring> texts;
+  LoggedErrors() {
+    Application->OnException = [this](TObject*, const Exception& e) { texts.push_back(e.Message()); };
+  }
+  ~LoggedErrors() { Application->OnException = nullptr; }
+  LoggedErrors(const LoggedErrors&) = delete;
+  LoggedErrors& operator=(const LoggedErrors&) = delete;
+};
 
 TEST_F(PipeDelivery, RefusedPostsAreTriedAgainUntilTakenInOrder) {
   TPipeLink::SetPostFunction(&RefuseEveryOtherPost);
@@ -81,9 +93,8 @@ TEST_F(PipeDelivery, AMainThreadHeldBusyLosesNothingAndKeepsEachClientsOrder) {
 }
 
 TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
-  std::vector<std::wstring> logged;
-  Application->OnException = [&](TObject*, const Exception& e) { logged.push_back(e.Message()); };
-  ScopeExit restore{[] { Application->OnException = nullptr; }};
+  LoggedErrors errors;
+  const std::vector<std::wstring>& logged = errors.texts;
   RawPipe slow;
   Connect(slow);
   const HPIPE pipe = connects_[0];
@@ -114,6 +125,96 @@ TEST_F(PipeDelivery, AClientThatStopsReadingIsEndedAtTheBound) {
   Connect(next);
   ASSERT_TRUE(server_->Write(connects_[1], "hello", 5));
   EXPECT_EQ(next.Receive(), std::optional<std::string>("hello"));
+}
+
+// Records queued while the main thread is busy are taken by the connection's thread in a few
+// batches: each still arrives whole, in order, and raises its own sent event.
+TEST_F(PipeDelivery, RecordsTakenTogetherArriveWholeInOrderEachReportedSent) {
+  RawPipe client;
+  Connect(client);
+  const HPIPE pipe = connects_[0];
+  std::vector<std::string> records;
+  for (int n = 0; n < 300; ++n) {
+    records.push_back(Pattern(n % 50 == 7 ? 0 : 1 + (n * 997) % 4000, n));
+    ASSERT_TRUE(server_->Write(pipe, records.back().data(),
+                               static_cast<int32_t>(records.back().size())));
+  }
+  for (size_t n = 0; n < records.size(); ++n) {
+    std::optional<std::string> got = client.Receive();
+    ASSERT_TRUE(got.has_value()) << "record " << n << " did not arrive, error " << client.LastError();
+    ASSERT_TRUE(*got == records[n]) << "record " << n << " changed, " << got->size() << " bytes";
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sent_.size() == records.size(); }))
+      << sent_.size() << " sent events for " << records.size() << " records";
+  for (size_t n = 0; n < records.size(); ++n)
+    EXPECT_EQ(sent_[n], (Sent{pipe, static_cast<uint32_t>(records[n].size())})) << "record " << n;
+  EXPECT_TRUE(errors_.empty());
+}
+
+// The records a connection's thread has taken (and cannot write to a client that does not
+// read) and those still queued stay within the bound together with one batch.
+TEST_F(PipeDelivery, TheBoundHoldsWhileTheConnectionsThreadTakesBatches) {
+  LoggedErrors logged;
+  RawPipe slow;
+  Connect(slow);
+  const HPIPE pipe = connects_[0];
+  const std::string record = Pattern(1025, 9);
+  TSyncWait armed;
+  CheckSynchronize();  // leaves nothing pending: the signal is reset
+  int64_t accepted = 0;
+  for (int n = 0; n < 100; ++n, accepted += 1025)
+    ASSERT_TRUE(server_->Write(pipe, record.data(), 1025));
+  ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0)
+      << "the connection's thread never came for the records";
+  CheckSynchronize();  // it takes a batch, writes its first record and waits for the client
+  while (server_->Write(pipe, record.data(), 1025)) accepted += 1025;
+  EXPECT_GE(accepted, kMaxQueuedBytes - 1025);
+  EXPECT_LE(accepted, kMaxQueuedBytes + kMaxWriteBatchBytes);
+  ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0].code, kErrorPeerNotReading);
+  EXPECT_EQ(logged.texts.size(), 1u);
+}
+
+// A full queue holds back whoever feeds it from another thread's work until the client has read
+// it down to the low mark, or until the connection has gone.
+TEST_F(PipeDelivery, AFullQueueHoldsWritersBackUntilReadDownOrGone) {
+  RawPipe client;
+  Connect(client);
+  const HPIPE pipe = connects_[0];
+  const std::string record = Pattern(1025, 4);
+  EXPECT_FALSE(server_->RoomSignal(pipe).valid()) << "an empty queue counts as full";
+  EXPECT_FALSE(server_->RoomSignal(pipe + 4).valid()) << "an unknown pipe counts as full";
+  // Writes records until the queue is full; returns their bytes.
+  auto fill = [&] {
+    int64_t queued = 0;
+    while (!server_->RoomSignal(pipe).valid() && queued <= kMaxQueuedBytes) {
+      EXPECT_TRUE(server_->Write(pipe, record.data(), 1025));
+      queued += 1025;
+    }
+    return queued;
+  };
+  const int64_t queued = fill();
+  EXPECT_GE(queued, kQueueHighWater);
+  EXPECT_LE(queued, kQueueHighWater + 1025) << "not full at the high mark";
+  unique_handle room = server_->RoomSignal(pipe);
+  EXPECT_EQ(WaitForSingleObject(room.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  size_t read = 0;
+  while (WaitForSingleObject(room.get(), 0) != WAIT_OBJECT_0) {
+    ASSERT_TRUE(client.Receive().has_value()) << "record " << read << " did not arrive";
+    ++read;
+  }
+  EXPECT_GE(read, static_cast<size_t>((kQueueHighWater - kQueueLowWater) / 1025 - 64 - 2));
+  EXPECT_FALSE(server_->RoomSignal(pipe).valid()) << "still full once read down";
+
+  const int64_t refilled = fill();
+  EXPECT_LE(refilled, kQueueHighWater - kQueueLowWater + kMaxWriteBatchBytes + 1025);
+  room = server_->RoomSignal(pipe);
+  client.Close();
+  ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
+  EXPECT_EQ(WaitForSingleObject(room.get(), 0), WAIT_OBJECT_0) << "held back for a gone client";
+  EXPECT_FALSE(server_->RoomSignal(pipe).valid());
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 //   err:TEXT          write TEXT to standard error
 //   fill:N:HH         write N bytes of value 0xHH to standard output
 //   lines:N:L         write N lines of L bytes ("x" up to CR LF) to standard output
+//   seq:N             write N lines "1" CR LF, "2" CR LF, ... "N" CR LF to standard output,
+//                     many lines a write
 //   spawn:STEPS       start this program again with STEPS (blank-separated) as its arguments,
 //                     passing on its standard handles, and go on without waiting for it
 //   cwd               write the current directory and CR LF to standard output
@@ -127,6 +129,16 @@ int wmain(int argc, wchar_t** argv) {
       for (unsigned long n = 0; n < count; ++n) {
         block += line;
         if (block.size() >= 65536 || n + 1 == count) {
+          WriteAll(STD_OUTPUT_HANDLE, block);
+          block.clear();
+        }
+      }
+    } else if (StartsWith(step, L"seq:")) {
+      const unsigned long count = wcstoul(step.c_str() + 4, nullptr, 10);
+      std::string block;
+      for (unsigned long n = 1; n <= count; ++n) {
+        block += std::to_string(n) + "\r\n";
+        if (block.size() >= 65536 || n == count) {
           WriteAll(STD_OUTPUT_HANDLE, block);
           block.clear();
         }
