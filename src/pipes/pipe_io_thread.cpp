@@ -15,6 +15,7 @@ TPipeIOHandles TPipeIOHandles::Make(unique_handle Pipe, HANDLE KillEvent, HANDLE
   handles.Data = DuplicateOwnHandle(DataEvent);
   handles.Read = NewEvent(/*ManualReset=*/true);
   handles.Write = NewEvent(/*ManualReset=*/true);
+  handles.Mailbox = std::make_shared<TWriteMailbox>();
   handles.Pipe = std::move(Pipe);
   return handles;
 }
@@ -32,7 +33,8 @@ TPipeIOThread::TPipeIOThread(std::shared_ptr<TPipeLink> Link, TPipeIOHandles Han
       FEndReason(std::move(Handles.EndReason)),
       FReadEv(std::move(Handles.Read)),
       FWriteEv(std::move(Handles.Write)),
-      FDataEv(std::move(Handles.Data)) {
+      FDataEv(std::move(Handles.Data)),
+      FMailbox(std::move(Handles.Mailbox)) {
   FOlapRead.hEvent = FReadEv.get();
   FOlapWrite.hEvent = FWriteEv.get();
 }
@@ -47,12 +49,13 @@ void TPipeIOThread::Execute() {
     if (ok && Terminated()) break;  // the dequeue call raised: the owner is gone
     if (ok) {
       // Wait order is priority order: kill, end, read, then the write outstanding or, without
-      // one, new records. New records wait while a write is outstanding (they are taken once
-      // the batch has been written), or their event would wake us again and again; the write
-      // event is left out without a write, as a write that completed at once leaves it set.
-      HANDLE events[4] = {FKillEv.get(), FEndEv.get(), FReadEv.get(),
-                          FPendingWrite ? FWriteEv.get() : FDataEv.get()};
-      DWORD result = WaitForMultipleObjects(4, events, FALSE, INFINITE);
+      // one, new records (queued, or in the mailbox). New records wait while a write is
+      // outstanding (they are taken once the batch has been written), or the queue's event
+      // would wake us again and again; the write event is left out without a write, as a
+      // write that completed at once leaves it set.
+      HANDLE events[5] = {FKillEv.get(), FEndEv.get(), FReadEv.get(),
+                          FPendingWrite ? FWriteEv.get() : FDataEv.get(), FMailbox->Event()};
+      DWORD result = WaitForMultipleObjects(FPendingWrite ? 4 : 5, events, FALSE, INFINITE);
       switch (result) {
         case WAIT_OBJECT_0:
           Terminate();  // the owner's kill event: no error to report
@@ -71,6 +74,8 @@ void TPipeIOThread::Execute() {
           else
             FDataSignalled = true;  // new records: the next pass takes them
           break;
+        case WAIT_OBJECT_0 + 4:
+          break;  // records in the mailbox: the next pass takes them
         default:
           FErrorCode = GetLastError();
           ok = false;
@@ -169,13 +174,10 @@ bool TPipeIOThread::StartWrite() {
   if (FPendingWrite) return true;
   for (;;) {
     if (FNext == FBatch.size()) {
-      // The batch is written: the next one is taken once the wait has seen records waiting.
+      // The batch is written: the next one is taken once records wait.
       FBatch.clear();
       FNext = 0;
-      if (!FDataSignalled) return true;
-      FDataSignalled = false;
-      GuardedSynchronize(this, [this] { DequeueOnOwner(); });
-      if (FBatch.empty()) return true;
+      if (!TakeBatch()) return true;
     }
     const TPipeWrite* record = FBatch[FNext].get();
     if (record == nullptr) {
@@ -198,6 +200,15 @@ bool TPipeIOThread::StartWrite() {
   }
 }
 
+bool TPipeIOThread::TakeBatch() {
+  // The mailbox first: what it holds is older than anything queued.
+  if (FMailbox->Take(FBatch)) return true;
+  if (!FDataSignalled) return false;  // the wait has not seen the queue's event
+  FDataSignalled = false;
+  GuardedSynchronize(this, [this] { DequeueOnOwner(); });
+  return !FBatch.empty();
+}
+
 bool TPipeIOThread::FinishWrite() {
   FPendingWrite = false;
   if (!GetOverlappedResult(PipeHandle(), &FOlapWrite, &FWrite, TRUE)) {
@@ -217,6 +228,7 @@ TWriteBatch TPipeIOThread::TakeUnwritten() {
   assert(IsMainThread());
   FBatch.erase(FBatch.begin(), FBatch.begin() + static_cast<ptrdiff_t>(FNext));
   FNext = 0;
+  FMailbox->Reclaim(FBatch);
   return std::move(FBatch);
 }
 
@@ -231,6 +243,7 @@ bool TPipeIOThread::PostToOwner(UINT Msg, LPARAM LParam) {
 void TPipeIOThread::DequeueOnOwner() {
   TPipeOwner* owner = Link().Owner();
   if (owner == nullptr) throw EPipeException(L"The pipe component is gone");
+  FMailbox->Reclaim(FBatch);  // an offer made after our look goes out before the queue
   owner->DequeueWrites(*this, FBatch);
 }
 

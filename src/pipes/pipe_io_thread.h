@@ -1,10 +1,11 @@
 #pragma once
 // TPipeIOThread: the I/O loop of one pipe connection, of a server's client or of a client
 // component. It reads the peer's messages (reassembling each one whatever its length)
-// and posts every complete message to the owner's window; it takes every record queued for
-// the connection (up to kMaxWriteBatchBytes) in one synchronous main-thread call
-// (TPipeOwner::DequeueWrites) and writes them one after another, each as one message, one
-// write outstanding at a time; any failure ends the connection. The error that is the
+// and posts every complete message to the owner's window; it takes what its owner handed it in
+// the connection's mailbox (TWriteMailbox), else every record queued for the connection (up to
+// kMaxWriteBatchBytes) in one synchronous main-thread call (TPipeOwner::DequeueWrites), and
+// writes them one after another, each as one message, one write outstanding at a time; any
+// failure ends the connection. The error that is the
 // peer's normal way of leaving (ERROR_BROKEN_PIPE for a server's client closing its end,
 // ERROR_PIPE_NOT_CONNECTED for a server ending a client's connection) is not reported.
 //
@@ -20,8 +21,8 @@
 // waiting.
 //
 // Records taken but not written when the loop ends (the one whose write failed or was cancelled,
-// and those after it) stay with the thread: its owner takes them back in its termination
-// handler (TakeUnwritten), or they go with the thread.
+// and those after it, then those still in the mailbox) stay with the thread: its owner takes
+// them back in its termination handler (TakeUnwritten), or they go with the thread.
 //
 // Threading: made on the main thread by NewPipeThread; Execute and the destructor run on the
 // thread itself. Pipe() and Id() may be read from any thread; TakeUnwritten is for the
@@ -36,6 +37,7 @@
 
 #include "pipes/pipe_thread.h"
 #include "pipes/pipe_types.h"
+#include "pipes/write_mailbox.h"
 #include "pipes/write_queue.h"
 #include "runtime/memory_stream.h"
 
@@ -52,8 +54,11 @@ struct TPipeIOHandles {
   unique_handle Write;  // write completion
   // Why the owner set the end event; written by the owner before it sets the event.
   std::shared_ptr<const std::atomic<int32_t>> EndReason;
+  // Records the owner hands over without a dequeue call; made by Make, shared with the owner.
+  std::shared_ptr<TWriteMailbox> Mailbox;
 
-  // Makes every event handle (raises EOSError when one cannot be made), then takes Pipe.
+  // Makes every event handle and the mailbox (raises EOSError when one cannot be made), then
+  // takes Pipe.
   static TPipeIOHandles Make(unique_handle Pipe, HANDLE KillEvent, HANDLE EndEvent,
                              HANDLE DataEvent);
 };
@@ -71,15 +76,16 @@ class TPipeIOThread final : public TPipeThread {
   HPIPE Pipe() const noexcept { return FPipeValue; }
   uint64_t Id() const noexcept { return FId; }
 
-  // The records taken and not written, in their order; the loop has ended.
+  // The records taken and not written, then those left in the mailbox, in their order; the
+  // loop has ended.
   TWriteBatch TakeUnwritten();
 
  protected:
   void Execute() override;
 
  private:
-  // Runs on the main thread: fills the empty batch with the connection's waiting records;
-  // raises when the component is gone.
+  // Runs on the main thread: fills the empty batch with the mailbox's records, then the
+  // connection's waiting records; raises when the component is gone.
   void DequeueOnOwner();
   // Posts to the owner's window, trying again while the main thread's queue is full; false
   // when the owner is gone or the thread is killed meanwhile.
@@ -89,6 +95,7 @@ class TPipeIOThread final : public TPipeThread {
   bool ReadMore();  // the rest of a message after ERROR_MORE_DATA
   bool PostReceived();
   bool StartWrite();  // writes the batch's records until one waits, taking a batch when due
+  bool TakeBatch();   // the mailbox's records, else the queue's when it has shown any
   bool FinishWrite();
   void RecordWritten();  // FBatch[FNext] has been written
   void ReportSent();  // only when the owner handles completed writes
@@ -116,6 +123,7 @@ class TPipeIOThread final : public TPipeThread {
   unique_handle FReadEv;
   unique_handle FWriteEv;
   unique_handle FDataEv;
+  const std::shared_ptr<TWriteMailbox> FMailbox;
 
   OVERLAPPED FOlapRead{};
   OVERLAPPED FOlapWrite{};

@@ -7,6 +7,7 @@
 
 #include "pipes/pipe_io_thread.h"
 #include "pipes/pipe_listen_thread.h"
+#include "pipes/write_mailbox.h"
 #include "pipes/write_queue.h"
 #include "runtime/application.h"
 #include "runtime/scope_exit.h"
@@ -20,6 +21,7 @@ struct TClientEntry {
   HPIPE Pipe = 0;
   uint64_t Id = 0;
   std::unique_ptr<TWriteQueue> WriteQueue;
+  std::shared_ptr<TWriteMailbox> Mailbox;  // shared with the connection's thread
   unique_handle EndEv;  // set to end the connection (a client not allowed or not reading)
   std::shared_ptr<std::atomic<int32_t>> EndReason;  // the error its thread reports then
   bool Ending = false;  // ended so: nothing more is queued for it
@@ -130,7 +132,14 @@ bool TPipeServer::Write(HPIPE Pipe, const void* Buffer, int32_t Count) {
     EndStalledClient(*entry);
     return false;
   }
-  entry->WriteQueue->Enqueue(NewPipeWrite(Buffer, Count));
+  unique_pipe_write record(NewPipeWrite(Buffer, Count));
+  // Nothing waits for the connection: the record goes straight to its thread. That thread has
+  // taken everything before it, so it is not stalled.
+  if (entry->WriteQueue->Count() == 0 && entry->Mailbox->Offer(record)) {
+    entry->LastTaken = GetTickCount64();
+    return true;
+  }
+  entry->WriteQueue->Enqueue(record.release());
   entry->CheckFull();
   return true;
 }
@@ -263,6 +272,7 @@ TPipeHandOff TPipeServer::HandOff(unique_handle Pipe) {
                                                   added->EndEv.get(),
                                                   added->WriteQueue->DataEvent());
     handles.EndReason = added->EndReason;
+    added->Mailbox = handles.Mailbox;
     result.Worker = NewPipeThread<TPipeIOThread>(FLink, std::move(handles), ERROR_BROKEN_PIPE,
                                                  added->Id);
     ++FThreadCount;

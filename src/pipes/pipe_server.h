@@ -96,6 +96,8 @@ class TPipeServer : public TComponent, private TNotifyHandler, private TPipeOwne
 
   // Queues a private copy of Count bytes (0..kMaxServerWrite) as one message for Pipe. True
   // means queued (OnPipeSent or OnPipeError follows); False for an unknown pipe or a bad Count.
+  // A record written while nothing else waits for the connection is handed to its thread at
+  // once (TWriteMailbox), without waiting for the thread's dequeue call.
   // A write that would take the connection's queue past kMaxQueuedBytes is refused and ends
   // that connection as one whose client stopped reading: its queue is dropped, the instance is
   // disconnected and closed (the client's next read fails), OnPipeError with

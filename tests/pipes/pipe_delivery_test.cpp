@@ -164,6 +164,10 @@ TEST_F(PipeDelivery, TheBoundHoldsWhileTheConnectionsThreadTakesBatches) {
   int64_t accepted = 0;
   for (int n = 0; n < 100; ++n, accepted += 1025)
     ASSERT_TRUE(server_->Write(pipe, record.data(), 1025));
+  // The first record went to the idle connection's thread at once; once the client has taken
+  // it, that thread comes for the queued ones, and then the client reads no more.
+  ASSERT_TRUE(slow.Receive(10000, PlainWait).has_value()) << "the first record did not arrive";
+  accepted -= 1025;  // that one is no longer held
   ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0)
       << "the connection's thread never came for the records";
   CheckSynchronize();  // it takes a batch, writes its first record and waits for the client
@@ -196,7 +200,8 @@ TEST_F(PipeDelivery, AFullQueueHoldsWritersBackUntilReadDownOrGone) {
   };
   const int64_t queued = fill();
   EXPECT_GE(queued, kQueueHighWater);
-  EXPECT_LE(queued, kQueueHighWater + 1025) << "not full at the high mark";
+  // The first record went to the idle connection's thread at once and is not queued.
+  EXPECT_LE(queued, kQueueHighWater + 2 * 1025) << "not full at the high mark";
   unique_handle room = server_->RoomSignal(pipe);
   EXPECT_EQ(WaitForSingleObject(room.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 
@@ -215,6 +220,68 @@ TEST_F(PipeDelivery, AFullQueueHoldsWritersBackUntilReadDownOrGone) {
   ASSERT_TRUE(PumpUntil([&] { return disconnects_.size() == 1; })) << "the connection stayed";
   EXPECT_EQ(WaitForSingleObject(room.get(), 0), WAIT_OBJECT_0) << "held back for a gone client";
   EXPECT_FALSE(server_->RoomSignal(pipe).valid());
+}
+
+// A record written while nothing waits for the connection reaches the client while the main
+// thread runs no synchronous call: the connection's thread needs no dequeue call for it.
+TEST_F(PipeDelivery, ARecordForAnIdleConnectionNeedsNoCallIntoTheMainThread) {
+  RawPipe client;
+  Connect(client);
+  const HPIPE pipe = connects_[0];
+  for (int n = 0; n < 20; ++n) {
+    const std::string record = Pattern(1 + n * 50, n);
+    ASSERT_TRUE(server_->Write(pipe, record.data(), static_cast<int32_t>(record.size())));
+    // PlainWait: the main thread only blocks while the client reads.
+    std::optional<std::string> got = client.Receive(10000, PlainWait);
+    ASSERT_TRUE(got.has_value()) << "record " << n << " waited for the main thread";
+    ASSERT_TRUE(*got == record) << "record " << n << " changed";
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sent_.size() == 20; })) << sent_.size() << " sent events";
+  EXPECT_TRUE(errors_.empty());
+}
+
+// Records handed straight to the connection's thread and records queued behind them, in every
+// mix that the timing of the main thread, the connection's thread and the client gives: each
+// arrives once, whole and in order, with its own sent event.
+TEST_F(PipeDelivery, RecordsHandedOverAtOnceAndQueuedOnesKeepOneOrder) {
+  RawPipe client;
+  Connect(client);
+  const HPIPE pipe = connects_[0];
+  constexpr int kRounds = 200;
+  size_t total = 0;
+  for (int round = 0; round < kRounds; ++round) total += 1 + round % 3;
+  std::vector<std::string> received;
+  std::thread reader([&] {
+    while (received.size() < total) {
+      std::optional<std::string> got = client.Receive(20000, PlainWait);
+      if (!got) return;
+      received.push_back(std::move(*got));
+    }
+  });
+  ScopeExit join{[&] {
+    if (reader.joinable()) reader.join();
+  }};
+  std::vector<std::string> records;
+  for (int round = 0; round < kRounds; ++round) {
+    for (int k = 0; k < 1 + round % 3; ++k) {
+      const size_t n = records.size();
+      records.push_back(Pattern(1 + (n * 389) % 1500, static_cast<unsigned>(n)));
+      ASSERT_TRUE(server_->Write(pipe, records.back().data(),
+                                 static_cast<int32_t>(records.back().size())));
+    }
+    // Now and then the main thread runs the pending calls, or lets the client catch up.
+    if (round % 4 == 1) CheckSynchronize();
+    if (round % 7 == 3) ASSERT_TRUE(PumpUntil([&] { return sent_.size() == records.size(); }));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return sent_.size() == total; }))
+      << sent_.size() << " of " << total << " records written";
+  reader.join();
+  ASSERT_EQ(received.size(), total) << "records went missing";
+  for (size_t n = 0; n < total; ++n)
+    ASSERT_TRUE(received[n] == records[n]) << "record " << n << " out of order or changed";
+  for (size_t n = 0; n < total; ++n)
+    EXPECT_EQ(sent_[n], (Sent{pipe, static_cast<uint32_t>(records[n].size())})) << "record " << n;
+  EXPECT_TRUE(errors_.empty());
 }
 
 }  // namespace

@@ -96,6 +96,13 @@ class ReadPaths {
   virtual RawPipe& Peer() = 0;
   virtual std::vector<std::string> Received() const = 0;
   virtual size_t ErrorCount() const = 0;
+  // Queues "hold" so that the connection thread comes for it in a dequeue call, and returns
+  // once that call is pending (Armed is signalled; the main thread does not run it).
+  virtual void QueueHeldRecord(const TSyncWait& Armed) {
+    ASSERT_TRUE(QueueRecord("hold"));
+    ASSERT_EQ(WaitForSingleObject(Armed.Signal(), 10000), WAIT_OBJECT_0)
+        << "the connection thread never asked for the record";
+  }
 
   // Messages arrive in order: once the last one ("end") is in, every message before it is, and
   // a message cut in two or joined to the next shows in the count.
@@ -115,9 +122,8 @@ class ReadPaths {
                                            Pattern(kBuffer + 1, 3), Pattern(kBuffer, 4), "end"};
     TSyncWait armed;
     CheckSynchronize();  // leaves nothing pending: the signal is reset
-    ASSERT_TRUE(QueueRecord("hold"));
-    ASSERT_EQ(WaitForSingleObject(armed.Signal(), 10000), WAIT_OBJECT_0)
-        << "the connection thread never asked for the record";
+    QueueHeldRecord(armed);
+    if (::testing::Test::HasFatalFailure()) return;
     {
       WritesInFlight writes(Peer().Handle(), sent);
       ASSERT_TRUE(writes.Finish()) << "the peer's messages were not all taken";
@@ -167,6 +173,20 @@ class PipeIoServer : public PipeServerFixture, public ReadPaths {
     return bytes;
   }
   size_t ErrorCount() const override { return errors_.size(); }
+  // A record for an idle connection goes to its thread at once: "first" is written (and waits
+  // for the client), "second" waits in the hand-off behind it, and only "hold" is queued, so
+  // the thread has to come for it once the client has taken the other two.
+  void QueueHeldRecord(const TSyncWait& Armed) override {
+    ASSERT_TRUE(QueueRecord("first"));
+    ASSERT_TRUE(PumpUntil([&] { return BytesWaiting(client_.Handle()) >= 5; }))
+        << "the first record was never written";
+    ASSERT_TRUE(QueueRecord("second"));
+    ASSERT_TRUE(QueueRecord("hold"));
+    EXPECT_EQ(client_.Receive(10000, PlainWait), std::optional<std::string>("first"));
+    EXPECT_EQ(client_.Receive(10000, PlainWait), std::optional<std::string>("second"));
+    ASSERT_EQ(WaitForSingleObject(Armed.Signal(), 10000), WAIT_OBJECT_0)
+        << "the connection thread never asked for the record";
+  }
 
   RawPipe client_;
   HPIPE pipe_ = 0;
