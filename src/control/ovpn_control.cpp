@@ -177,7 +177,8 @@ void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE Pipe, TMemoryStream*
     // no runner behind.
     const std::wstring& command_line = RequestLine(lines, 1);
     const std::wstring& directory = RequestLine(lines, 2);
-    TRequestVerdict verdict{true};
+    TRequestVerdict verdict;
+    verdict.Allowed = true;  // without a gate every request is served
     if (FGate) verdict = FGate->AdmitRequest(ClientHandle(Pipe), true, command_line, directory);
     if (verdict.Allowed) {
       StartRunner(command_line, directory, verdict.ApplicationName);
