@@ -10,8 +10,8 @@
 // ERROR_PIPE_NOT_CONNECTED for a server ending a client's connection) is not reported.
 //
 // The thread owns the connection's handle, its own copies of the owner's kill event and of the
-// queue's data event, and its read and write events, so nothing it waits on can be closed under
-// it. The pipe is disconnected when the loop ends but its handle is closed only with the thread
+// queue's data event, and its read and write events, and shares the mailbox (and so its event)
+// with the owner, so nothing it waits on can be closed under it. The pipe is disconnected when the loop ends but its handle is closed only with the thread
 // object, after the termination handler has run on the main thread: the handle value therefore
 // cannot be handed to a new connection while this one is still registered under it.
 //
