@@ -5,15 +5,16 @@
 // the connection's mailbox (TWriteMailbox), else every record queued for the connection (up to
 // kMaxWriteBatchBytes) in one synchronous main-thread call (TPipeOwner::DequeueWrites), and
 // writes them one after another, each as one message, one write outstanding at a time; any
-// failure ends the connection. The error that is the
-// peer's normal way of leaving (ERROR_BROKEN_PIPE for a server's client closing its end,
-// ERROR_PIPE_NOT_CONNECTED for a server ending a client's connection) is not reported.
+// failure ends the connection. The error that is the peer's normal way of leaving
+// (ERROR_BROKEN_PIPE for a server's client closing its end, ERROR_PIPE_NOT_CONNECTED for a
+// server ending a client's connection) is not reported.
 //
 // The thread owns the connection's handle, its own copies of the owner's kill event and of the
 // queue's data event, and its read and write events, and shares the mailbox (and so its event)
-// with the owner, so nothing it waits on can be closed under it. The pipe is disconnected when the loop ends but its handle is closed only with the thread
-// object, after the termination handler has run on the main thread: the handle value therefore
-// cannot be handed to a new connection while this one is still registered under it.
+// with the owner, so nothing it waits on can be closed under it. The pipe is disconnected when
+// the loop ends but its handle is closed only with the thread object, after the termination
+// handler has run on the main thread: the handle value therefore cannot be handed to a new
+// connection while this one is still registered under it.
 //
 // The owner ends one connection by storing the reason in the connection's end reason and then
 // setting its end event: the loop then ends as on a failure, reporting that reason

@@ -3,14 +3,12 @@
 #include <cassert>
 #include <utility>
 
-#include "runtime/exceptions.h"
+#include "pipes/pipe_thread.h"
 #include "runtime/synchronize.h"
 
 namespace velotarn {
 
-TWriteMailbox::TWriteMailbox() : FEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
-  if (!FEvent) RaiseLastOSError();
-}
+TWriteMailbox::TWriteMailbox() : FEvent(NewEvent(/*ManualReset=*/false)) {}
 
 bool TWriteMailbox::Offer(unique_pipe_write& Record) {
   assert(IsMainThread());
