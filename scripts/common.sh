@@ -13,6 +13,26 @@ PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64 wine wine64 goo
 
 say() { printf '\n== %s\n' "$*"; }
 
+# Steps run when the script ends, however it ends, in the order they were added.
+EXIT_STEPS=()
+at_exit() {
+  EXIT_STEPS+=("$1")
+  trap 'for step in "${EXIT_STEPS[@]}"; do eval "$step"; done' EXIT
+}
+
+# Keeps every core busy with low-priority work (nice VELOTARN_BUSY_NICE, default 19) until the
+# script ends, as another build on the same machine would: a run of the suite that way shows the
+# tests whose outcome or duration depends on having the CPUs to themselves.
+start_busy_load() {
+  local n pids=()
+  for n in $(seq "$(nproc)"); do
+    nice -n "${VELOTARN_BUSY_NICE:-19}" sha256sum /dev/zero >/dev/null 2>&1 &
+    pids+=($!)
+  done
+  say "keeping $(nproc) cores busy at nice ${VELOTARN_BUSY_NICE:-19} (pids ${pids[*]})"
+  at_exit "kill ${pids[*]} 2>/dev/null || true"
+}
+
 install_packages() {
   local missing=()
   for p in "${PACKAGES[@]}" "$@"; do
@@ -65,6 +85,27 @@ start_wineserver() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w
   wineserver -p
-  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  at_exit 'wineserver -k >/dev/null 2>&1 || true'
   WINEDEBUG=-all,err+eventlog wine cmd.exe /c exit </dev/null >/dev/null 2>>"$BUILD/wine-session.log"
+  hold_desktop
+}
+
+# Wine's desktop process (explorer.exe) is started by whichever program first needs a window
+# while there is no desktop, keeps that program's Unix standard error, and ends a second after
+# the last program on the desktop. A test program that started it had its output held open, and
+# ctest waiting for its end, for as long as other test programs kept the desktop busy. One
+# program holds the desktop for the whole session instead, started here with no pipe attached;
+# it says "ready" once the desktop is up, before any test runs. The wineserver's end ends it.
+hold_desktop() {
+  local holder=$BUILD/tests/support/session_desktop.exe fifo=$BUILD/.session-desktop.fifo line=
+  [ -f "$holder" ] || return 0
+  rm -f "$fifo"
+  mkfifo "$fifo"
+  WINEDEBUG=-all wine "$holder" </dev/null >"$fifo" 2>>"$BUILD/wine-session.log" &
+  if ! read -r -t 60 line <"$fifo" || [ "${line%$'\r'}" != ready ]; then
+    echo "the session's desktop did not come up" >&2
+    rm -f "$fifo"
+    return 1
+  fi
+  rm -f "$fifo"
 }

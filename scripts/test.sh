@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, runs the fuzz targets for a bounded time each, then the
 # whole test suite under Wine. Exits non-zero when either finds a fault.
+# --busy (first argument) keeps every core loaded with low-priority work for the whole run;
+# further arguments go to ctest.
 source "$(dirname "$0")/common.sh"
+if [ "${1:-}" = --busy ]; then
+  shift
+  start_busy_load
+fi
 install_packages
 prepare_prefix
 build_all
