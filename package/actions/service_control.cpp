@@ -31,9 +31,30 @@ unique_schandle OpenNamedService(const std::wstring& Name, DWORD Access, TServic
   return service;
 }
 
+// Waits up to TimeoutMs for a service that is starting to leave that state; false when it did
+// not within the time or the change cannot be waited for. The wait is alertable: the service
+// control manager's notification arrives as a call on this thread.
+bool WaitForStartEnd(SC_HANDLE Service, SERVICE_NOTIFYW& Notify, DWORD TimeoutMs) {
+  Notify = SERVICE_NOTIFYW{};
+  Notify.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+  Notify.pfnNotifyCallback = [](void*) {};
+  const DWORD states = SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_PAUSED | SERVICE_NOTIFY_STOPPED |
+                       SERVICE_NOTIFY_STOP_PENDING | SERVICE_NOTIFY_DELETE_PENDING;
+  if (NotifyServiceStatusChangeW(Service, states, &Notify) != ERROR_SUCCESS) return false;
+  return SleepEx(TimeoutMs, TRUE) == WAIT_IO_COMPLETION;
+}
+
 }  // namespace
 
 TServiceEnd EndService(const std::wstring& Name, DWORD TimeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + TimeoutMs;
+  auto time_left = [deadline] {
+    const ULONGLONG now = GetTickCount64();
+    return static_cast<DWORD>(now < deadline ? deadline - now : 0);
+  };
+  // Declared before the service's handle: a notification still registered when the wait ends
+  // refers to it until that handle is closed.
+  SERVICE_NOTIFYW started{};
   TServiceEnd failure;
   unique_schandle service = OpenNamedService(Name, SERVICE_STOP | SERVICE_QUERY_STATUS, &failure);
   if (!service) return failure;
@@ -59,13 +80,17 @@ TServiceEnd EndService(const std::wstring& Name, DWORD TimeoutMs) {
   }
   if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING) {
     SERVICE_STATUS ignored{};
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
+    while (!ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
       const DWORD error = GetLastError();
-      if (error != ERROR_SERVICE_NOT_ACTIVE) return Failed(Name + L" cannot be asked to stop", error);
+      if (error == ERROR_SERVICE_NOT_ACTIVE) break;
+      // A service that is still starting takes the request once it has started (an uninstall
+      // or an upgrade right after an installation meets one on a busy machine).
+      if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || !WaitForStartEnd(service.get(), started, time_left()))
+        return Failed(Name + L" cannot be asked to stop", error);
     }
   }
 
-  switch (WaitForSingleObject(process.get(), TimeoutMs)) {
+  switch (WaitForSingleObject(process.get(), time_left())) {
     case WAIT_OBJECT_0:
       return {ERROR_SUCCESS,
               Format(L"the process of %ls (%lu) has ended", Name.c_str(), status.dwProcessId)};

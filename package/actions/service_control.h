@@ -26,7 +26,7 @@ struct TServiceEnd {
 
 // Asks the service `Name` to stop, unless it is stopped or stopping already, and waits up to
 // `TimeoutMs` for its process to end. A service that is not registered is no error. A service
-// still starting cannot take the request: that fails with ERROR_SERVICE_CANNOT_ACCEPT_CTRL.
+// still starting is asked once it has started, within the same time.
 TServiceEnd EndService(const std::wstring& Name, DWORD TimeoutMs);
 
 // Ends the service as EndService does, then deletes its registration. A service that is not
