@@ -93,7 +93,9 @@ bool ParseEventLogLine(const std::string& line, std::wstring* text) {
 namespace {
 // Out-of-context window events reach this thread while it pumps; dialogs created by the
 // watched process are collected here and dealt with by RunProgram.
-std::vector<HWND>* g_new_dialogs = nullptr;
+// Per thread: the hook's calls come on the thread that set it, so programs can be run side by
+// side from threads of their own.
+thread_local std::vector<HWND>* g_new_dialogs = nullptr;
 
 void CALLBACK OnWindowCreated(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG, DWORD, DWORD) {
   if (g_new_dialogs == nullptr || hwnd == nullptr || object != OBJID_WINDOW) return;
