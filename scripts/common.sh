@@ -72,6 +72,13 @@ build_all() {
     printf '%s' "${options[*]}" >"$stamp"
   fi
   cmake --build "$BUILD" -j "$(nproc)"
+  # The real openvpn.exe of the tunnel tests, the main job and the benchmarks: built once.
+  if [ "${VELOTARN_SKIP_OPENVPN:-0}" = 1 ]; then
+    say "not building openvpn.exe (VELOTARN_SKIP_OPENVPN=1): the real-tunnel tests are skipped"
+  else
+    source "$ROOT/scripts/openvpn.sh"
+    build_openvpn
+  fi
 }
 
 # Keeps one wineserver alive for the prefix while the caller runs, and stops it afterwards.

@@ -68,6 +68,9 @@ using unique_any = UniqueHandle<TCloserTraits<H, Closer, None>>;
 // Kernel objects: both NULL and INVALID_HANDLE_VALUE mean "none" (CreateFileW and
 // CreateNamedPipeW fail with the latter, CreateEventW and OpenProcess with the former).
 using unique_handle = unique_any<HANDLE, ::CloseHandle, TNoHandle::NullOrInvalidValue>;
+// A folder's change notification (FindFirstChangeNotificationW fails with INVALID_HANDLE_VALUE).
+using unique_find_change =
+    unique_any<HANDLE, ::FindCloseChangeNotification, TNoHandle::NullOrInvalidValue>;
 using unique_schandle = unique_any<SC_HANDLE, ::CloseServiceHandle>;
 using unique_event_source = unique_any<HANDLE, ::DeregisterEventSource>;
 using unique_hglobal = unique_any<HGLOBAL, ::GlobalFree>;
