@@ -1,9 +1,19 @@
 #include "ctl_process.h"
 
+#include <cwchar>
+
 #include "control/child_start.h"
 #include "test_support.h"
 
 namespace velotarn::test {
+
+// Ctrl+C on the console of process argv[2], to every process on it as the key sends it. Wine 8
+// generates CTRL_C_EVENT only (CTRL_BREAK_EVENT fails) and only on the caller's console.
+VELOTARN_HELPER(ctrl_c) {
+  if (argc < 3 || !AttachConsole(wcstoul(argv[2], nullptr, 10))) return 2;
+  SetConsoleCtrlHandler(nullptr, TRUE);  // this helper is on that console as well
+  return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? 0 : 3;
+}
 
 std::wstring QuoteArg(const std::wstring& arg) {
   std::wstring quoted = L"\"";
@@ -22,7 +32,7 @@ std::wstring QuoteArg(const std::wstring& arg) {
   return quoted + L"\"";
 }
 
-TCtlProcess::TCtlProcess(const std::vector<std::wstring>& args) {
+TCtlProcess::TCtlProcess(const std::vector<std::wstring>& args, bool own_console) {
   std::wstring command = QuoteArg(SelfDir() + L"\\velotarnctl.exe");
   for (const std::wstring& arg : args) command += L" " + QuoteArg(arg);
 
@@ -37,9 +47,10 @@ TCtlProcess::TCtlProcess(const std::vector<std::wstring>& args) {
   TInheritedHandleList list({out.Write.get(), err.Write.get()});
   si.lpAttributeList = list.Get();
   PROCESS_INFORMATION pi{};
+  const DWORD console = own_console ? CREATE_NEW_CONSOLE : DETACHED_PROCESS;
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
-                      EXTENDED_STARTUPINFO_PRESENT | DETACHED_PROCESS, nullptr, nullptr,
-                      &si.StartupInfo, &pi))
+                      EXTENDED_STARTUPINFO_PRESENT | console, nullptr, nullptr, &si.StartupInfo,
+                      &pi))
     return;
   unique_handle thread(pi.hThread);
   FProcess = TChildProcess(unique_handle(pi.hProcess));
@@ -79,6 +90,11 @@ std::string TCtlProcess::Errors() const {
 
 bool TCtlProcess::WaitOutput(const std::string& text, DWORD timeout_ms) {
   return PumpUntil([&] { return Output().find(text) != std::string::npos; }, timeout_ms);
+}
+
+bool TCtlProcess::SendCtrlC() {
+  std::wstring args = L" --helper=ctrl_c " + std::to_wstring(GetProcessId(FProcess.Get()));
+  return TChildProcess::Start(QuoteArg(SelfPath()) + args).WaitExit() == 0;  // detached
 }
 
 int TCtlProcess::WaitExit(DWORD timeout_ms) {

@@ -22,8 +22,9 @@ std::wstring QuoteArg(const std::wstring& arg);
 
 class TCtlProcess {
  public:
-  // Starts velotarnctl.exe (beside the test program) with `args`, each quoted.
-  explicit TCtlProcess(const std::vector<std::wstring>& args);
+  // Starts velotarnctl.exe (beside the test program) with `args`, each quoted; without a
+  // console, or with `own_console` on a console of its own (for SendCtrlC).
+  explicit TCtlProcess(const std::vector<std::wstring>& args, bool own_console = false);
   ~TCtlProcess();
   TCtlProcess(const TCtlProcess&) = delete;
   TCtlProcess& operator=(const TCtlProcess&) = delete;
@@ -33,6 +34,9 @@ class TCtlProcess {
   std::string Errors() const;
   // Runs the main loop until the output contains `text`.
   bool WaitOutput(const std::string& text, DWORD timeout_ms = 20000);
+  // Ctrl+C on its console, sent by a helper that attaches to it (a process can send one only
+  // on its own console, and the test has none). True when the helper sent it.
+  bool SendCtrlC();
   // Runs the main loop until the child has ended and its output is complete; its exit code,
   // or -1 when it did not end within the bound.
   int WaitExit(DWORD timeout_ms = 30000);

@@ -87,6 +87,27 @@ TEST_F(Velotarnctl, TheTimeoutBoundsAWholeRun) {
   EXPECT_NE(ctl.Errors().find("no end after 2 s"), std::string::npos) << ctl.Errors();
 }
 
+// The first Ctrl+C sends "disconnect" on the same connection and the run's end still arrives
+// there; a second one, while a program that "disconnect" does not end goes on, leaves at once.
+TEST_F(Velotarnctl, CtrlCDuringConnectSendsDisconnectAndASecondOneLeaves) {
+  TCtlProcess ended(Connect(ChildCommand({L"out:first\\r\\n", L"hang"}, true), SelfDir()), true);
+  ASSERT_TRUE(ended.WaitOutput("first"));
+  ASSERT_TRUE(ended.SendCtrlC()) << "the helper could not generate Ctrl+C";
+  EXPECT_EQ(ended.WaitExit(), 7) << ended.Errors();
+  EXPECT_EQ(ended.Output(), "first\r\n#END#\r\n#END#\r\n");
+  EXPECT_EQ(ended.Errors(), "velotarnctl: interrupted: disconnect sent\r\n");
+
+  TCtlProcess left(Connect(ChildCommand({L"out:up\\r\\n", L"hang"}), SelfDir()), true);
+  ASSERT_TRUE(left.WaitOutput("up") && left.SendCtrlC());
+  ASSERT_TRUE(PumpUntil([&] { return left.Errors().find("disconnect sent") != std::string::npos; },
+                        20000)) << "the first Ctrl+C was not taken";
+  ASSERT_TRUE(left.SendCtrlC());
+  EXPECT_EQ(left.WaitExit(10000), 8) << "velotarnctl did not leave: " << left.Errors();
+  EXPECT_EQ(left.Output(), "up\r");
+  EXPECT_NE(left.Errors().find("interrupted again: left before the run had ended"),
+            std::string::npos) << left.Errors();
+}
+
 TEST_F(Velotarnctl, DisconnectEndsOpenvpn) {
   TChildProcess openvpn = TChildProcess::Start(ChildCommand({L"hang"}, true));
   ASSERT_TRUE(openvpn.Running());

@@ -80,7 +80,9 @@ std::wstring CtlUsageText() {
          L"\n"
          L"  velotarnctl [options] connect \"<command line>\" \"<directory>\"\n"
          L"      asks the service to start the command line in the directory, prints each\n"
-         L"      output line as it arrives and ends after the second end marker (#END#)\n"
+         L"      output line as it arrives and ends after the second end marker (#END#).\n"
+         L"      Ctrl+C or Ctrl+Break sends \"disconnect\" (the run's last lines and end\n"
+         L"      markers are still printed); a second one leaves at once\n"
          L"  velotarnctl [options] disconnect\n"
          L"      asks the service to end every openvpn.exe\n"
          L"  velotarnctl --help\n"
@@ -101,7 +103,10 @@ std::wstring CtlUsageText() {
          L"  4  timed out (--timeout)\n"
          L"  5  the request could not be sent\n"
          L"  6  connect: one end marker and no second within 5 s: the program may not have\n"
-         L"     started or was refused (see the service's entries in the event log)\n";
+         L"     started or was refused (see the service's entries in the event log)\n"
+         L"  7  connect: ended on request (Ctrl+C or Ctrl+Break sent \"disconnect\" and the\n"
+         L"     run's end markers arrived)\n"
+         L"  8  connect: interrupted twice, left before the run had ended\n";
 }
 
 std::wstring CtlVersionText() {

@@ -10,6 +10,7 @@
 #include "runtime/synchronize.h"
 #include "runtime/sys_error.h"
 #include "runtime/text.h"
+#include "velotarnctl/ctl_interrupt.h"
 #include "velotarnctl/ctl_output.h"
 
 namespace velotarn {
@@ -80,6 +81,7 @@ int RunCtlSession(const TCtlOptions& Options) {
   int markers = 0;
   std::optional<TDeadline> second_marker;  // armed by the first end marker
   DWORD pipe_error = 0;
+  bool disconnect_sent = false;
 
   client.SetOnPipeMessage([&](TObject*, HPIPE, TMemoryStream* Stream) {
     if (result) return;
@@ -88,7 +90,7 @@ int RunCtlSession(const TCtlOptions& Options) {
     // A run ends with two end markers: one after its output, one when its runner finished.
     if (!printer.Print(text) || !connecting) return;
     if (++markers == 2)
-      finish(kCtlDone, L"");
+      finish(disconnect_sent ? kCtlEndedOnRequest : kCtlDone, L"");
     else
       second_marker.emplace(kSecondMarkerWaitMs);
   });
@@ -109,6 +111,26 @@ int RunCtlSession(const TCtlOptions& Options) {
     PrintError(WithReason(L"velotarnctl: nothing serves " + path, GetLastError()));
     return kCtlNoServer;
   }
+  // From the moment the request goes out, Ctrl+C asks the service to end the run instead of
+  // leaving it behind; a second one leaves at once (the program may not be an openvpn.exe).
+  std::optional<TCtlInterrupt> interrupt;
+  if (connecting) interrupt.emplace(Application->Handle());
+  auto take_interrupt = [&] {
+    if (!interrupt || interrupt->Count() == 0) return;
+    if (interrupt->Count() >= 2) {
+      finish(kCtlInterruptedTwice,
+             L"velotarnctl: interrupted again: left before the run had ended");
+    } else if (!disconnect_sent) {
+      std::string disconnect = EncodeRequest(TRequestCommand::Disconnect);
+      if (!client.Write(disconnect.data(), static_cast<int32_t>(disconnect.size()))) {
+        finish(kCtlSendFailed,
+               L"velotarnctl: interrupted: the disconnect request could not be sent");
+        return;
+      }
+      disconnect_sent = true;
+      PrintError(L"velotarnctl: interrupted: disconnect sent");
+    }
+  };
   std::string request = BuildRequest(Options);
   if (!client.Write(request.data(), static_cast<int32_t>(request.size()))) {
     PrintError(L"velotarnctl: the request could not be sent to " + path);
@@ -117,7 +139,8 @@ int RunCtlSession(const TCtlOptions& Options) {
 
   TDeadline deadline(Options.TimeoutMs);
   while (!result) {
-    Application->HandleMessage();
+    Application->HandleMessage();  // the handler's WM_NULL, if nothing else, ends the wait
+    take_interrupt();
     if (Application->Terminated()) finish(kCtlDropped, L"velotarnctl: stopped");
     if (deadline.Passed())
       finish(kCtlTimedOut, Format(L"velotarnctl: no end after %u s", Options.TimeoutMs / 1000));

@@ -14,6 +14,8 @@ enum TCtlExit : int {
   kCtlTimedOut = 4,
   kCtlSendFailed = 5,
   kCtlNotStarted = 6,  // one end marker and no second: the program may not have started
+  kCtlEndedOnRequest = 7,    // Ctrl+C or Ctrl+Break sent "disconnect", and the run ended
+  kCtlInterruptedTwice = 8,  // a second Ctrl+C or Ctrl+Break left before the run had ended
 };
 
 // Main thread only, with the application object in place. Returns the exit code; failures are
