@@ -49,16 +49,40 @@ win reg query 'HKLM\System\CurrentControlSet\Services\svVelotarn' |
   sed -n 's/^ *\(DisplayName\|ImagePath\|Start\|Type\|ObjectName\) *REG_[A-Z_]* */    \1  /p'
 win sc query svVelotarn | sed -n 's/^ *STATE *: */  state: /p'
 
-# A real program that writes a line now and then. Wine's ping.exe holds its output back when it
-# writes into a pipe, so cmd.exe echoes the lines and ping only waits between them.
-PROGRAM='cmd.exe /c "echo line 1 of 5 & ping -n 2 127.0.0.1 >nul & echo line 2 of 5 & ping -n 2 127.0.0.1 >nul & echo line 3 of 5 & ping -n 2 127.0.0.1 >nul & echo line 4 of 5 & ping -n 2 127.0.0.1 >nul & echo line 5 of 5"'
+# A real tunnel: the built openvpn.exe, started by the service, against Debian's Linux openvpn
+# on 127.0.0.1. Each line is shown as it arrives; once the tunnel is up, velotarnctl gets a
+# Ctrl+C (Wine turns SIGINT into one), sends "disconnect" on its connection and shows the run's
+# last lines and both end markers; its exit code says how the run ended.
+source "$ROOT/scripts/openvpn-server.sh"
+RUN=$(mktemp -d "${TMPDIR:-/tmp}/velotarn-main.XXXXXX")
+SERVER_LOG=$RUN/server.log
+trap 'rc=$?; stop_openvpn_server; rm -rf "$RUN"; (exit $rc); finish' EXIT
+start_openvpn_server "$SERVER_LOG"
+say "the Linux openvpn server listens on 127.0.0.1:$OPENVPN_SERVER_PORT (udp)"
+PKI=$(winpath "$OPENVPN_PKI")
+PROGRAM="\"$(winpath "$OPENVPN_EXE")\" --client --dev null --proto udp --remote 127.0.0.1 $OPENVPN_SERVER_PORT --nobind --ca \"$PKI\\ca.crt\" --cert \"$PKI\\client.crt\" --key \"$PKI\\client.key\" --verb 3 --ping 1 --ping-restart 10"
 say "velotarnctl connect: the service runs $PROGRAM"
-echo "  (each line as it arrives from the service; the run ends after the second end marker)"
-if ! LIMIT=90 win "$CTL" --timeout 60 connect "$PROGRAM" 'C:\windows' |
-    while IFS= read -r line; do printf '  %s  %s\n' "$(date +%T)" "${line%$'\r'}"; done; then
-  echo "velotarnctl failed" >&2
-  exit 1
-fi
+echo "  (each line as it arrives; Ctrl+C to velotarnctl once the tunnel is up)"
+set +e
+LIMIT=120 win "$CTL" --timeout 90 connect "$PROGRAM" 'C:\windows' 2>&1 | {
+  while IFS= read -r line; do
+    printf '  %s  %s\n' "$(date +%T)" "${line%$'\r'}"
+    case $line in
+      *"Initialization Sequence Completed"*)
+        echo "  -- the tunnel is up: Ctrl+C to velotarnctl"
+        pkill -INT -f '^C:.*velotarnctl\.exe' || true ;;  # the Wine process, not its timeout
+    esac
+  done
+}
+status=${PIPESTATUS[0]}
+set -e
+case $status in
+  7) echo "  velotarnctl ended with exit code 7: Ctrl+C sent \"disconnect\", the service ended openvpn.exe and both end markers arrived" ;;
+  *) echo "velotarnctl ended with exit code $status (7 expected)" >&2; exit 1 ;;
+esac
+echo "  the server saw the client go:"
+grep -q -m1 'SIGUSR1\[soft,' < <(timeout 30 tail -F -n +1 "$SERVER_LOG" 2>/dev/null) &&
+  grep -E 'Inactivity timeout|SIGUSR1\[soft,' "$SERVER_LOG" | sed 's/^/    server: /'
 
 say "uninstalling the package: msiexec /x $(basename "$MSI") /qn"
 LIMIT=180 win msiexec /x "$MSI_WIN" /qn
