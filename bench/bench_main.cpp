@@ -4,12 +4,16 @@
 //
 //   velotarn_bench.exe [--service <velotarnsvc.exe>] [--json <file>] [--repeats <n>]
 //                      [--lines <n>] [--samples <n>] [--records <n>] [--idle-ms <ms>]
-//                      [--only threads,relay,latency,relay100,idle,records] [--budget-s <s>]
-//                      [--line-bytes <n>]
+//                      [--only threads,relay,latency,relay100,idle,records,tunnel]
+//                      [--budget-s <s>] [--line-bytes <n>]
+//                      [--openvpn <openvpn.exe> --ovpn-pki <folder> --ovpn-ports <port>,<port>
+//                       --ovpn-log-dir <folder>]
 //
 // Sections: relay (100-byte and 8-byte lines end to end, one client), latency, idle, relay100
-// (the relay rows as the 100th client after 99 idle ones), records, threads. --line-bytes 100 or 8
-// runs the relay rows of that line length only (e.g. to trace one of them).
+// (the relay rows as the 100th client after 99 idle ones), records, threads, tunnel (the real
+// openvpn.exe against the Linux servers that bench.sh starts at those ports, the n-th logging
+// to <log folder>\server-<n>.log). --line-bytes 100 or 8 runs the relay rows of that line length
+// only (e.g. to trace one of them).
 //   velotarn_bench.exe --records-client <pipe> [--clients <n>] [--records <n>]
 //                      only the client side of one record run against a server started by
 //                      hand (bench_pipe_host.exe or bench_baseline.exe records), e.g. to trace
@@ -32,6 +36,7 @@
 #include "runs.h"
 #include "runtime/exceptions.h"
 #include "runtime/text.h"
+#include "tunnel_runs.h"
 
 namespace {
 using namespace velotarn;
@@ -59,6 +64,7 @@ struct TOptions {
   std::wstring only;  // comma-separated sections; empty: all
   std::wstring records_client;
   int clients = 1;
+  TTunnelBed tunnel;
   // Seconds after which no further repetitions start (every benchmark still runs once, and
   // each section gets its share, see TSectionClock), and after which whole sections are
   // skipped, so that the table is printed within the time the driver is given (bench.sh
@@ -73,8 +79,22 @@ struct TOptions {
   double Per10s() const { return 10000.0 / idle_ms; }
 };
 
+// "20001,20002" and the servers' log folder: one server per port, numbered from 1.
+std::vector<TTunnelServer> TunnelServers(const std::wstring& ports, const std::wstring& log_dir) {
+  std::vector<TTunnelServer> servers;
+  for (size_t at = 0; at < ports.size();) {
+    size_t comma = std::min(ports.find(L',', at), ports.size());
+    std::wstring port = ports.substr(at, comma - at);
+    std::wstring log = log_dir + Format(L"\\server-%zu.log", servers.size() + 1);
+    if (!port.empty()) servers.push_back({port, test::TServerLog(log)});
+    at = comma + 1;
+  }
+  return servers;
+}
+
 TOptions ParseOptions(int argc, wchar_t** argv) {
   TOptions o;
+  std::wstring ovpn_ports, ovpn_log_dir;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::wstring key = argv[i];
     const wchar_t* value = argv[i + 1];
@@ -89,11 +109,16 @@ TOptions ParseOptions(int argc, wchar_t** argv) {
     else if (key == L"--only") o.only = value;
     else if (key == L"--records-client") o.records_client = value;
     else if (key == L"--clients") o.clients = std::max(1, _wtoi(value));
+    else if (key == L"--openvpn") o.tunnel.openvpn = value;
+    else if (key == L"--ovpn-pki") o.tunnel.pki = value;
+    else if (key == L"--ovpn-ports") ovpn_ports = value;
+    else if (key == L"--ovpn-log-dir") ovpn_log_dir = value;
     else if (key == L"--budget-s") {
       o.budget_s = std::max(10, _wtoi(value));
       o.hard_budget_s = o.budget_s + 80;
     }
   }
+  if (!ovpn_log_dir.empty()) o.tunnel.servers = TunnelServers(ovpn_ports, ovpn_log_dir);
   return o;
 }
 
@@ -168,10 +193,7 @@ struct TSide {
   // Runs `measure` once; a failure is remembered, not raised.
   void Try(const char* label, int run, const std::function<double()>& measure) {
     try {
-      double v = measure();
-      values.push_back(v);
-      by_run[run] = v;
-      Say("  %-34s run %d: %.2f", label, run, v);
+      Put(label, run, measure());
     } catch (const Exception& e) {
       std::string text = Utf8(e.Message());
       for (char& c : text)
@@ -179,6 +201,11 @@ struct TSide {
       Say("  %-34s run %d: failed: %s", label, run, text.c_str());
       if (problems.empty()) problems = std::string(label) + ": " + text;
     }
+  }
+  void Put(const char* label, int run, double v) {
+    values.push_back(v);
+    by_run[run] = v;
+    Say("  %-34s run %d: %.2f", label, run, v);
   }
   double Median() const { return bench::Median(values); }
 };
@@ -212,6 +239,8 @@ struct TFigures {
   std::vector<TIdleWindow> windows0, windows100;
   std::string probe_note;
   TSide records_ours[2], records_base[2];  // 1 client, kIdleClients clients
+  TSide up_ours, up_base, end_ours, end_base, markers_ours;
+  std::string tunnel_problem;
 };
 
 void MeasureThreadCost(const TOptions& opt, TFigures& f) {
@@ -351,6 +380,53 @@ void MeasureIdle(const TOptions& opt, const TRelayTarget& ours, TFigures& f) {
   }
 }
 
+// Each run is a pair: one tunnel through the service and one started directly, taking turns at
+// going first, each on the next server (bench.sh starts two). So either side meets either
+// server and either order, and a server has the other's run to notice its killed client before
+// it is used again. `ours` is null when the service is not running: the direct runs go on.
+void MeasureTunnel(const TOptions& opt, const TRelayTarget* ours, TFigures& f) {
+  const TTunnelBed& bed = opt.tunnel;
+  if (bed.openvpn.empty() || bed.pki.empty() || bed.servers.empty()) {
+    f.tunnel_problem = "no openvpn.exe and servers given (bench.sh passes them)";
+    return;
+  }
+  Say("== tunnel: openvpn.exe against %zu Linux openvpn servers on 127.0.0.1", bed.servers.size());
+  try {
+    WarmUpOpenvpn(bed);
+  } catch (const Exception& e) {
+    f.tunnel_problem = "openvpn.exe --version: " + Utf8(e.Message());
+    Say("  %s", f.tunnel_problem.c_str());
+    return;
+  }
+  size_t next_server = 0;
+  auto measure = [&](bool through_service, int run) {
+    const TTunnelServer& server = bed.servers[next_server++ % bed.servers.size()];
+    TTunnelRun r;
+    TSide& up = through_service ? f.up_ours : f.up_base;
+    const std::string label =
+        (through_service ? "ours tunnel up ms, port " : "direct tunnel up ms, port ") +
+        Utf8(server.port);
+    up.Try(label.c_str(), run, [&] {
+      r = through_service ? TunnelThroughServiceOnce(*ours, bed, server)
+                          : TunnelDirectOnce(bed, server);
+      return r.up_ms;
+    });
+    if (up.by_run.count(run) == 0) return;
+    if (through_service) {
+      f.end_ours.Put("ours disconnect to end ms", run, r.end_ms);
+      f.markers_ours.Put("ours disconnect to end markers ms", run, r.markers_ms);
+    } else {
+      f.end_base.Put("direct TerminateProcess to end ms", run, r.end_ms);
+    }
+  };
+  TSectionClock clock(opt, 0.10);
+  for (int run = 1; clock.MayRun(run); ++run) {
+    const bool ours_first = run % 2 == 1;
+    for (bool through_service : {ours_first, !ours_first})
+      if (!through_service || ours != nullptr) measure(through_service, run);
+  }
+}
+
 // The service runs from here to the end of the section; it is stopped and deleted on every path.
 void MeasureService(const TOptions& opt, TFigures& f) {
   std::unique_ptr<TBenchService> service;
@@ -382,6 +458,8 @@ void MeasureService(const TOptions& opt, TFigures& f) {
   // connections have ended, whose threads' exits would count as idle CPU.
   if (ours != nullptr && opt.Runs(L"idle")) MeasureIdle(opt, target, f);
   if (ours != nullptr && opt.Runs(L"relay100")) MeasureRelayAfterIdle(opt, target, f.relay[1]);
+  // Last: an openvpn.exe that a failed run left behind can spoil nothing after it.
+  if (opt.Runs(L"tunnel")) MeasureTunnel(opt, ours, f);
   if (service) {
     Say("== stopping and deleting the service");
     std::string problem = Utf8(service->StopAndDelete());
@@ -485,6 +563,19 @@ TResults Summarize(const TOptions& opt, const TFigures& f) {
   results.Add({"memory per client, net of its thread", "KiB", per_client - thread_cost, NAN,
                TGoal::AtMost, 128, memory_note, {}});
   results.Add({"memory per client, as measured", "KiB", per_client, NAN, TGoal::Info, NAN, "", {}});
+  results.Add({"tunnel up, real openvpn.exe", "ms", f.up_ours.Median(), f.up_base.Median(),
+               TGoal::RatioAtMost, 1.05,
+               Join({f.tunnel_problem, f.up_ours.problems, f.up_base.problems,
+                     "from the \"connect\" request to the relayed \"Initialization Sequence "
+                     "Completed\"; baseline: from CreateProcessW to that line in its output pipe"}),
+               PairedRatios(f.up_ours, f.up_base)});
+  results.Add({"disconnect to openvpn.exe ended", "ms", f.end_ours.Median(), f.end_base.Median(),
+               TGoal::Info, NAN,
+               Join({f.tunnel_problem,
+                     "from \"disconnect\" until the process's handle is signalled (both end "
+                     "markers: " + Fig("%.1f ms", f.markers_ours.Median()) +
+                         "); baseline: TerminateProcess until its handle is signalled"}),
+               PairedRatios(f.end_ours, f.end_base)});
   return results;
 }
 
@@ -506,7 +597,8 @@ int wmain(int argc, wchar_t** argv) {
 
   TFigures figures;
   if (opt.Runs(L"threads")) MeasureThreadCost(opt, figures);
-  if (opt.Runs(L"relay") || opt.Runs(L"latency") || opt.Runs(L"relay100") || opt.Runs(L"idle"))
+  if (opt.Runs(L"relay") || opt.Runs(L"latency") || opt.Runs(L"relay100") || opt.Runs(L"idle") ||
+      opt.Runs(L"tunnel"))
     MeasureService(opt, figures);
   if (opt.Runs(L"records")) MeasureRecords(opt, figures);
 
