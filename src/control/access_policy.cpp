@@ -6,6 +6,7 @@
 
 #include "runtime/handles.h"
 #include "runtime/sys_error.h"
+#include "runtime/text.h"
 
 namespace velotarn {
 
@@ -14,6 +15,7 @@ namespace {
 constexpr wchar_t kAllowedClients[] = L"AllowedClients";
 constexpr wchar_t kAllowedPrograms[] = L"AllowedPrograms";
 constexpr wchar_t kLogRequests[] = L"LogRequests";
+constexpr wchar_t kExitEventWait[] = L"ExitEventWaitMs";
 
 // One value as its type and raw bytes; no value when it is absent.
 struct TRawValue {
@@ -149,6 +151,18 @@ void ReadLogRequests(HKEY Key, TAccessPolicy& Policy) {
   Policy.LogRequests = value != 0;
 }
 
+void ReadExitEventWait(HKEY Key, TAccessPolicy& Policy) {
+  std::optional<TRawValue> raw = QueryValue(Key, kExitEventWait);
+  if (!raw) return;
+  if (raw->Type != REG_DWORD || raw->Data.size() != sizeof(DWORD)) {
+    Policy.Problems.push_back(Format(
+        L"The setting ExitEventWaitMs is not a number (REG_DWORD): runs are given %lu ms",
+        kExitEventWaitMs));
+    return;
+  }
+  memcpy(&Policy.ExitEventWaitMs, raw->Data.data(), sizeof(DWORD));
+}
+
 }  // namespace
 
 TPolicyKey ServicePolicyKey() {
@@ -185,6 +199,7 @@ TAccessPolicy ReadAccessPolicy(const TPolicyKey& Key) {
   ReadAllowedClients(key.get(), policy);
   ReadAllowedPrograms(key.get(), policy);
   ReadLogRequests(key.get(), policy);
+  ReadExitEventWait(key.get(), policy);
   return policy;
 }
 

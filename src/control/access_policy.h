@@ -7,6 +7,9 @@
 //                                  ("S-1-5-32-545"); absent: anyone who can open the pipe
 //   AllowedPrograms  REG_MULTI_SZ  full paths of the programs "connect" may start; absent: any
 //   LogRequests      REG_DWORD     1: an information entry for every served request
+//   ExitEventWaitMs  REG_DWORD     how long "disconnect" and a stop give a run whose command
+//                                  line names an exit event to end by itself (default
+//                                  kExitEventWaitMs; 0: ended at once, as runs without one)
 //
 // A present value that cannot be used fails closed: AllowedClients then lets nobody but SYSTEM
 // send requests, AllowedPrograms refuses every "connect", LogRequests records every request.
@@ -23,6 +26,9 @@
 namespace velotarn {
 
 // Where a policy is read from. No root: no settings at all (today's behaviour).
+// How long a run that names an exit event is given to end by itself when it is asked to.
+inline constexpr DWORD kExitEventWaitMs = 5000;
+
 struct TPolicyKey {
   HKEY Root = nullptr;
   std::wstring Path;
@@ -43,6 +49,7 @@ struct TAccessPolicy {
   std::optional<std::vector<TAllowedClient>> AllowedClients;
   std::optional<std::vector<std::wstring>> AllowedPrograms;
   bool LogRequests = false;
+  DWORD ExitEventWaitMs = kExitEventWaitMs;
   std::vector<std::wstring> Problems;
 
   // The SID strings for the pipe's security descriptor; no value when anyone may connect.

@@ -4,6 +4,8 @@
 #include <cassert>
 
 #include "control/ansi_char_width.h"
+#include "control/clean_end.h"
+#include "control/exit_event.h"
 #include "control/ovpn_thread.h"
 #include "control/process_terminator.h"
 #include "control/reply_record.h"
@@ -30,21 +32,25 @@ std::wstring DecodeRequestBytes(std::string_view Bytes, TRequestEncoding Encodin
   return BytesToWide(Bytes, Encoding == TRequestEncoding::Utf8 ? CP_UTF8 : CP_ACP);
 }
 
-// The last wait for the newest runner's end (a handle signalled once it has ended), up to
-// TimeoutMs. The main thread keeps running synchronous calls meanwhile: a runner caught in a
-// delivery when destruction began then still gets through its end steps, instead of holding
-// the wait to its bound. Returns also when Event cannot be waited on (no handle).
-void WaitForRunnerEnd(HANDLE Event, DWORD TimeoutMs) {
-  const ULONGLONG deadline = GetTickCount64() + TimeoutMs;
+// Waits during destruction until Event is signalled, up to the deadline. The main thread keeps
+// running synchronous calls meanwhile: a runner caught in a delivery when destruction began
+// then still gets through its end steps (or its child's last lines), instead of holding the
+// wait to its bound. Returns also when Event cannot be waited on (no handle).
+void WaitOnMainThread(HANDLE Event, ULONGLONG Deadline) {
   TSyncWait armed;
   HANDLE handles[2] = {Event, armed.Signal()};
   for (;;) {
     ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return;
-    DWORD r = WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(deadline - now));
+    if (now >= Deadline) return;
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(Deadline - now));
     if (r != WAIT_OBJECT_0 + 1) return;  // signalled, timed out, or nothing to wait on
     CheckSynchronize();
   }
+}
+
+// The last wait for the newest runner's end (a handle signalled once it has ended).
+void WaitForRunnerEnd(HANDLE Event, DWORD TimeoutMs) {
+  WaitOnMainThread(Event, GetTickCount64() + TimeoutMs);
 }
 
 // A handle of our own to the runner's system thread, or none when it cannot be made (the wait
@@ -115,6 +121,7 @@ void TdmOvpnControl::DataModuleCreate(TObject*) {
   FReturnPipe = 0;
   TAccessPolicy policy = ReadAccessPolicy(FPolicyKey);
   PipeServer1->SetClientSids(policy.ClientSidTexts());
+  FExitEventWaitMs = policy.ExitEventWaitMs;
   FGate = std::make_unique<TRequestGate>(this, std::move(policy));
   FGate->ReportProblems();
   PipeServer1->SetActive(true);
@@ -130,6 +137,10 @@ void TdmOvpnControl::DataModuleDestroy(TObject*) {
     DetachRunners();
     return;
   }
+  // Runs with an exit event are asked first and given their bound to end by themselves.
+  const std::vector<unique_handle> asked = AskRunsToEnd();
+  const ULONGLONG asked_until = GetTickCount64() + FExitEventWaitMs;
+  for (const unique_handle& child : asked) WaitOnMainThread(child.get(), asked_until);
   // The newest runner's own thread: signalled once that runner has ended, whatever other runs
   // did to the shared "EXIT_EVENT" before.
   unique_handle newest_end = DuplicateThreadHandle(*newest);
@@ -189,8 +200,33 @@ void TdmOvpnControl::PipeServer1PipeMessage(TObject*, HPIPE Pipe, TMemoryStream*
     }
   } else if (command == L"disconnect") {
     if (!FGate || FGate->AdmitRequest(ClientHandle(Pipe), false, {}, {}).Allowed)
-      KillProcessByName(L"openvpn.exe");  // the outcome is reported nowhere
+      EndOpenvpnProcesses();  // the outcome is reported nowhere
   }
+}
+
+void TdmOvpnControl::EndOpenvpnProcesses() {
+  // Opened now: a process started later is not this request's to end.
+  std::vector<unique_handle> running = OpenProcessesByName(L"openvpn.exe");
+  const std::vector<unique_handle> asked = AskRunsToEnd();
+  std::vector<unique_handle> given_time;
+  for (unique_handle& process : running) {
+    if (HoldsProcess(asked, process.get()))
+      given_time.push_back(std::move(process));
+    else
+      TerminateProcess(process.get(), 0);
+  }
+  TerminateAfter(std::move(given_time), FExitEventWaitMs);
+}
+
+std::vector<unique_handle> TdmOvpnControl::AskRunsToEnd() {
+  std::vector<unique_handle> asked;
+  if (FExitEventWaitMs == 0) return asked;
+  for (TOvpnThread* runner : FRunners) {
+    if (runner->FExitEvent.empty()) continue;
+    unique_handle child = runner->ChildProcess();
+    if (child && SetNamedEvent(runner->FExitEvent)) asked.push_back(std::move(child));
+  }
+  return asked;
 }
 
 void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wstring& Directory,
@@ -204,6 +240,7 @@ void TdmOvpnControl::StartRunner(const std::wstring& CommandLine, const std::wst
   made->FCmd = CommandLine;
   made->FOvpnDir = Directory;
   made->FApplication = Application;
+  made->FExitEvent = ExitEventOf(CommandLine);
   TOvpnThread* runner = made.Start();
   // Registered after Start: it cannot reach its terminate handler before the main thread,
   // which is here, runs it.

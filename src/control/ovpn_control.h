@@ -29,6 +29,7 @@
 #include "control/char_width.h"
 #include "pipes/pipe_types.h"
 #include "runtime/component.h"
+#include "runtime/handles.h"
 #include "runtime/memory_stream.h"
 
 namespace velotarn {
@@ -76,6 +77,11 @@ class TdmOvpnControl : public TComponent {
   // The open handle of a registered client, null once it has gone.
   HANDLE ClientHandle(HPIPE Pipe) const;
   void DetachRunners() noexcept;
+  // "disconnect": every openvpn.exe running now ends, those of runs with an exit event within
+  // FExitEventWaitMs, without holding up the main thread.
+  void EndOpenvpnProcesses();
+  // Sets the exit event of every live run that names one; their children, as handles.
+  std::vector<unique_handle> AskRunsToEnd();
 
   TOvpnThread* FTh = nullptr;
   HPIPE FReturnPipe = 0;
@@ -86,6 +92,7 @@ class TdmOvpnControl : public TComponent {
   TCharWidth FCharWidth;  // of the ANSI code page: records are cut between characters
   const TPolicyKey FPolicyKey;
   std::unique_ptr<TRequestGate> FGate;  // made with the policy when the pipe is activated
+  DWORD FExitEventWaitMs = kExitEventWaitMs;  // from the policy
 };
 
 // The module created by the service host with Application->CreateForm(dmOvpnControl).

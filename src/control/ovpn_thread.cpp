@@ -23,6 +23,17 @@ std::shared_ptr<const unique_handle> OpenExitEvent() {
       CreateEventW(nullptr, FALSE, FALSE, kExitEventName));
 }
 
+// The runs whose child watches "EXIT_EVENT" itself. The event is auto-reset and shared by every
+// runner, so one run's end would end such a child, or leave a signal that ends the next one at
+// its start; the count, under its lock, keeps both from happening.
+std::mutex g_shared_watch_lock;
+int g_shared_watchers = 0;
+
+bool NamesSharedEvent(const std::wstring& Name) {
+  // Object names are compared without regard to case.
+  return CompareStringOrdinal(Name.c_str(), -1, kExitEventName, -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 TOvpnThread::TOvpnThread()
@@ -57,6 +68,12 @@ bool TOvpnThread::StartOvpn(const std::wstring& CommandLine, const std::wstring&
 
   PROCESS_INFORMATION pi{};
   std::lock_guard<std::mutex> guard(FProcessLock);
+  if (!FOvpnEnded && !FWatchesShared && NamesSharedEvent(FExitEvent)) {
+    std::lock_guard<std::mutex> watch(g_shared_watch_lock);
+    ++g_shared_watchers;
+    FWatchesShared = true;
+    ResetEvent(FEvent->get());  // an earlier run's end must not end this child at once
+  }
   if (FOvpnEnded) {
     // Terminated before the child existed: start none. The write end closes below, so the
     // read sees the end of the output at once and the run ends normally.
@@ -112,9 +129,27 @@ void TOvpnThread::TerminateOvpn(DWORD WaitMs) {
   if (WaitMs != 0) WaitForSingleObject(process.get(), WaitMs);  // ended or not, we let go
 }
 
+unique_handle TOvpnThread::ChildProcess() {
+  std::lock_guard<std::mutex> guard(FProcessLock);
+  HANDLE copy = nullptr;
+  if (FOPVNProcess)
+    DuplicateHandle(GetCurrentProcess(), FOPVNProcess.get(), GetCurrentProcess(), &copy,
+                    SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+  return unique_handle(copy);
+}
+
+void TOvpnThread::SignalEnd() {
+  std::lock_guard<std::mutex> watch(g_shared_watch_lock);
+  if (FWatchesShared) {
+    --g_shared_watchers;
+    FWatchesShared = false;
+  }
+  if (g_shared_watchers == 0) SetEvent(FEvent->get());
+}
+
 void TOvpnThread::Execute() {
   if (Terminated()) return;
-  ScopeExit signal{[this] { SetEvent(FEvent->get()); }};
+  ScopeExit signal{[this] { SignalEnd(); }};
   StartOvpn(FCmd, FOvpnDir);
 
   std::exception_ptr error;

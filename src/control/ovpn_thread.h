@@ -83,6 +83,11 @@ class TOvpnThread : public TThread {
   std::wstring FApplication;
   // "EXIT_EVENT"; holds no handle when it could be neither opened nor created.
   const std::shared_ptr<const unique_handle> FEvent;
+  // The event the child watches to end by itself (--service <event>, exit_event.h); empty
+  // when it watches none. A child that watches "EXIT_EVENT" is protected from the other runs'
+  // ends: while it runs, their end signals are left out, and a signal left over from before is
+  // cleared before it starts.
+  std::wstring FExitEvent;
 
   // Creates the output pipe and starts the child; True, or raises (EStartError, or the system
   // error of a pipe that cannot be made), with nothing started and nothing left open. Runner
@@ -93,6 +98,10 @@ class TOvpnThread : public TThread {
   // its handles. Each handle is terminated, waited on and closed at most once, whichever thread
   // gets there first; a child started after this call is not started at all.
   void TerminateOvpn(DWORD WaitMs = kOvpnTerminateWaitMs);
+
+  // A handle of our own to the child (SYNCHRONIZE, PROCESS_TERMINATE, limited query), or
+  // none while no child runs or once TerminateOvpn has let it go. Any thread.
+  unique_handle ChildProcess();
 
   // Main thread only. See Lifetime above.
   void Detach() noexcept;
@@ -109,6 +118,8 @@ class TOvpnThread : public TThread {
   void DeliverLines(bool AskBacklog);
   void DoLines(bool AskBacklog);
   void WaitForBacklog();
+  // The end signal of the shared "EXIT_EVENT", unless a live run's child watches it.
+  void SignalEnd();
 
   // Written by the runner between deliveries, read by DoLines. The first FLineCount lines are
   // the ones to deliver; the strings are kept from one read to the next, and so is their room.
@@ -126,6 +137,8 @@ class TOvpnThread : public TThread {
   bool FOvpnEnded = false;  // TerminateOvpn has run
 
   unique_handle FReadPipe;  // runner thread only
+  // Runner thread only: counted among the runs whose child watches "EXIT_EVENT".
+  bool FWatchesShared = false;
 };
 
 }  // namespace velotarn

@@ -46,13 +46,12 @@ bool ProcessImageMatches(HANDLE Process, const std::wstring& ExeName) {
   return ImageNameMatches(std::wstring_view(path.data(), size), ExeName);
 }
 
-bool KillProcessByName(const std::wstring& ExeName) {
+std::vector<unique_handle> OpenProcessesByName(const std::wstring& ExeName) {
+  std::vector<unique_handle> found;
   const TToolhelp& toolhelp = Toolhelp();
-  if (!toolhelp.Snapshot || !toolhelp.First || !toolhelp.Next) return false;
+  if (!toolhelp.Snapshot || !toolhelp.First || !toolhelp.Next) return found;
   unique_handle snapshot(toolhelp.Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
-
-  bool result = false;
+  if (!snapshot) return found;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
   for (BOOL more = toolhelp.First(snapshot.get(), &entry); more;
@@ -61,11 +60,18 @@ bool KillProcessByName(const std::wstring& ExeName) {
     if (!ImageNameMatches(image, ExeName)) continue;
     // The listed process may have ended since the snapshot and its id gone to a new process,
     // which must not be ended: the opened process is checked by name once more.
-    unique_handle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION,
-                                      FALSE, entry.th32ProcessID));
-    result = process && ProcessImageMatches(process.get(), ExeName) &&
-             TerminateProcess(process.get(), 0);
+    unique_handle process(OpenProcess(
+        PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+        entry.th32ProcessID));
+    if (process && ProcessImageMatches(process.get(), ExeName)) found.push_back(std::move(process));
   }
+  return found;
+}
+
+bool KillProcessByName(const std::wstring& ExeName) {
+  bool result = false;
+  for (const unique_handle& process : OpenProcessesByName(ExeName))
+    result = TerminateProcess(process.get(), 0) != FALSE;
   return result;
 }
 

@@ -13,10 +13,18 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "runtime/handles.h"
 
 namespace velotarn {
 
 bool KillProcessByName(const std::wstring& ExeName);
+
+// Every running process whose image name matches ExeName, opened (PROCESS_TERMINATE,
+// SYNCHRONIZE, limited query) and checked by name once more, as KillProcessByName finds them:
+// held open, the handles keep naming those processes whatever new ones get their ids.
+std::vector<unique_handle> OpenProcessesByName(const std::wstring& ExeName);
 
 // Whether the image of the process behind `Process` (opened with at least
 // PROCESS_QUERY_LIMITED_INFORMATION) matches ExeName by the rule of image_name.h; false when

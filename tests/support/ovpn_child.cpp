@@ -29,6 +29,8 @@
 //   stream:RUN        write "pid <process id>" CR LF, then "soak RUN i" CR LF for i = 1, 2, ...
 //                     until the output can no longer be written; then end with exit code 0
 //   exit:N            end with exit code N
+//   --service NAME 0  skipped (three arguments): OpenVPN's exit event, which this program
+//                     never watches
 // Without an exit step the program ends with exit code 0 after its last step.
 #include <windows.h>
 
@@ -109,6 +111,10 @@ bool StartsWith(const std::wstring& s, const wchar_t* prefix) {
 int wmain(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) {
     std::wstring step = argv[i];
+    if (step == L"--service") {
+      i += 2;
+      continue;
+    }
     if (StartsWith(step, L"out:")) {
       WriteAll(STD_OUTPUT_HANDLE, Unescape(step.c_str() + 4));
     } else if (StartsWith(step, L"err:")) {
