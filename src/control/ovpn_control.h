@@ -1,7 +1,9 @@
 #pragma once
 // TdmOvpnControl: the service's worker object. Its pipe server listens on "VelotarnOvpnPipe";
 // every message a client sends is one request: "connect" starts an OpenVPN runner on the
-// command line and directory that follow, "disconnect" ends every "openvpn.exe". Each output
+// command line and directory that follow, "disconnect" ends every "openvpn.exe" (a run whose
+// command line names an exit event is asked by that event first and given ExitEventWaitMs to
+// end by itself; so is every such run when the module is destroyed). Each output
 // line of a run goes back as 1025-byte reply records to the client that connected last,
 // followed by two "#END#" markers (one after the output, one when the runner has finished).
 //
