@@ -85,8 +85,13 @@ TServiceEnd EndService(const std::wstring& Name, DWORD TimeoutMs) {
       if (error == ERROR_SERVICE_NOT_ACTIVE) break;
       // A service that is still starting takes the request once it has started (an uninstall
       // or an upgrade right after an installation meets one on a busy machine).
-      if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || !WaitForStartEnd(service.get(), started, time_left()))
-        return Failed(Name + L" cannot be asked to stop", error);
+      if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL || !WaitForStartEnd(service.get(), started, time_left())) {
+        SERVICE_STATUS now{};
+        QueryServiceStatus(service.get(), &now);
+        return Failed(Format(L"%ls cannot be asked to stop (state %lu, controls %lu)", Name.c_str(),
+                             now.dwCurrentState, now.dwControlsAccepted),
+                      error);
+      }
     }
   }
 
