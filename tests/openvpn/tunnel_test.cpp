@@ -152,17 +152,6 @@ class Tunnels : public ::testing::Test {
     return took;
   }
 
-  // The texts before the first end marker of the last run: its own lines.
-  bool LastRunSaid(const std::string& text) const {
-    const std::vector<std::string> texts = client_->Texts();
-    size_t markers = 0;
-    for (const std::string& t : texts) {
-      if (t == "#END#" && ++markers > markers_before_) return false;
-      if (markers == markers_before_ && t.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
   CleanServiceSlot slot_;
   TLeftoverChildren leftovers_;
   unique_schandle service_;
@@ -211,7 +200,7 @@ TEST_F(Tunnels, DisconnectLetsATunnelWithAnExitEventEndByItselfAndAConnectRightA
   ASSERT_TRUE(client_->WaitEndMarkers(2)) << "the first run did not end";
   std::printf("the first run ended by itself %llu ms after \"disconnect\" or sooner\n",
               GetTickCount64() - sent);
-  EXPECT_TRUE(LastRunSaid(kExitedCleanly)) << "relayed:\n" << Show(*client_);
+  EXPECT_TRUE(HasText(*client_, kExitedCleanly)) << "relayed:\n" << Show(*client_);
   EXPECT_TRUE(Bed().server.WaitCount(kServerSawTheNotice, notices + 1, 20000))
       << "the server got no exit notice:\n" << Bed().server.Text();
   const std::vector<TProcessEntry> running = FindProcesses({L"openvpn.exe"});
@@ -284,7 +273,7 @@ TEST_F(Tunnels, ATunnelThatWatchesExitEventOutlivesTheEndOfAnotherRun) {
       << "another run's end ended the tunnel";
   markers_before_ += 2;
   EXPECT_LT(DisconnectAndExpectTheEnd(), kExitEventWaitMs);
-  EXPECT_TRUE(LastRunSaid(kExitedCleanly)) << "relayed:\n" << Show(*client_);
+  EXPECT_TRUE(HasText(*client_, kExitedCleanly)) << "relayed:\n" << Show(*client_);
 }
 
 TEST_F(Tunnels, AServerThatDoesNotAnswerHasTheAttemptRelayedUntilDisconnect) {
