@@ -43,6 +43,8 @@ struct CountingHook : TWindowHook {
 };
 
 // Finds the message box captioned `caption` from another thread, reads its text, presses OK.
+// It waits for window events of this process (a box shown, a window gone), not on a clock, and
+// gives up after a minute.
 class BoxCloser : public TThread {
  public:
   explicit BoxCloser(std::wstring caption) : TThread(false), caption_(std::move(caption)) {}
@@ -50,23 +52,35 @@ class BoxCloser : public TThread {
 
  protected:
   void Execute() override {
-    for (int i = 0; i < 200 && text.empty() && !Terminated(); ++i) {
-      HWND box = FindWindowW(L"#32770", caption_.c_str());
-      wchar_t buf[1024] = {};
-      // A box found while it is still being made has no text yet and may ignore a press.
-      if (box && GetDlgItemTextW(box, 0xFFFF, buf, 1024) > 0) {
-        text = buf;
-        for (int press = 0; press < 200 && IsWindow(box); ++press) {
-          SendMessageW(box, WM_COMMAND, IDOK, 0);
-          if (IsWindow(box)) WaitForSingleObject(GetCurrentProcess(), 50);  // pressed too early
+    // Out-of-context events reach this thread while it waits for messages below.
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_DESTROY, EVENT_OBJECT_SHOW, nullptr,
+                                         &Ignore, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    HWND box = nullptr;
+    while (!Terminated() && GetTickCount64() < deadline) {
+      if (box == nullptr) {
+        HWND found = FindWindowW(L"#32770", caption_.c_str());
+        wchar_t buf[1024] = {};
+        // A box found while it is still being made has no text yet and may ignore a press.
+        if (found && GetDlgItemTextW(found, 0xFFFF, buf, 1024) > 0) {
+          text = buf;
+          box = found;
         }
-        return;
       }
-      WaitForSingleObject(GetCurrentProcess(), 50);  // the box is not there yet: look again
+      if (box != nullptr) {
+        if (!IsWindow(box)) break;
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+      }
+      // Woken by the next event; a press that came too early is made again after a while.
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, box ? 200 : 1000, QS_ALLINPUT);
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
     }
+    if (hook) UnhookWinEvent(hook);
   }
 
  private:
+  static void CALLBACK Ignore(HWINEVENTHOOK, DWORD, HWND, LONG, LONG, DWORD, DWORD) {}
   std::wstring caption_;
 };
 
