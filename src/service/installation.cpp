@@ -10,6 +10,7 @@
 #include "service/command_line.h"
 #include "service/service.h"
 #include "service/service_application.h"
+#include "service/service_config.h"
 
 namespace velotarn {
 
@@ -45,6 +46,7 @@ void CreateRegistration(TService& Service, SC_HANDLE Manager) {
       Service.LoadGroup().c_str(), nullptr, dependencies.c_str(),
       start_name.empty() ? nullptr : start_name.c_str(), Service.Password().c_str()));
   if (!created) RaiseLastOSError();
+  ConfigureRegistration(created.get());
 }
 
 void DeleteRegistration(TService& Service, SC_HANDLE Manager) {

@@ -12,6 +12,7 @@
 
 #include "runtime/handles.h"
 #include "runtime/text.h"
+#include "service/service_config.h"
 #include "service_test_support.h"
 #include "test_support.h"
 
@@ -99,6 +100,25 @@ TEST(Install, EverySpellingOfTheSwitchRegistersTheService) {
     EXPECT_EQ(r.start_name, L"LocalSystem");
     EXPECT_EQ(QueryStatus(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED))
         << "an install only registers";
+    // The description reads back; the recovery actions do where the SCM keeps them (not
+    // under Wine 8, which answers ERROR_INVALID_LEVEL).
+    union {
+      SERVICE_DESCRIPTIONW description;
+      SERVICE_FAILURE_ACTIONSW recovery;
+      BYTE bytes[8192];
+    } info{};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, info.bytes,
+                                     sizeof info, &needed))
+        << GetLastError();
+    EXPECT_STREQ(info.description.lpDescription, kServiceDescription);
+    if (QueryServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, info.bytes,
+                             sizeof info, &needed)) {
+      EXPECT_EQ(info.recovery.cActions, 3u);
+      EXPECT_EQ(info.recovery.dwResetPeriod, 86400u);
+    } else {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+    }
   }
 }
 
