@@ -10,6 +10,7 @@
 #include "service/command_line.h"
 #include "service/service.h"
 #include "service/service_application.h"
+#include "service/event_sources.h"
 #include "service/service_config.h"
 
 namespace velotarn {
@@ -61,12 +62,21 @@ void UpdateRegistration(bool Install, bool Silent) {
   unique_schandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) RaiseLastOSError();  // not caught here: ends the run as an unhandled error
   bool success = true;
+  // The event log sources go and come with the registration: the program's file name, and
+  // the service's name, with this program file as their message file.
+  const std::wstring program = ModuleFileName();
+  const std::wstring program_source = ExtractFileName(program);
   for (TService* service : ServiceApplication->Services()) {
     try {
-      if (Install)
+      if (Install) {
         CreateRegistration(*service, manager.get());
-      else
+        AddEventSource(program_source, program);
+        AddEventSource(service->Name(), program);
+      } else {
         DeleteRegistration(*service, manager.get());
+        RemoveEventSource(service->Name());
+        RemoveEventSource(program_source);
+      }
     } catch (...) {
       success = false;
       const wchar_t* format = Install ? L"Service \"%ls\" failed to install with error: \"%ls\""

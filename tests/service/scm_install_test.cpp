@@ -48,6 +48,33 @@ std::wstring FailureText(const wchar_t* verb, DWORD code) {
                 verb, code, SystemText(code).c_str());
 }
 
+// The message file of the event log source `source`, empty when the source is not registered.
+std::wstring MessageFileOf(const std::wstring& source) {
+  wchar_t file[1024] = {};
+  DWORD size = sizeof file;
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"EventMessageFile",
+                   RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &size) != ERROR_SUCCESS)
+    return {};
+  DWORD types = 0, types_size = sizeof types;
+  EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"TypesSupported", RRF_RT_REG_DWORD,
+                         nullptr, &types, &types_size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(types, 7u);
+  return file;
+}
+
+// Entry `id` with one insertion string, rendered from `file` as Event Viewer renders it.
+std::wstring Rendered(const std::wstring& file, DWORD id, const wchar_t* text) {
+  unique_hmodule module(LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+  if (!module) return L"(cannot load " + file + L")";
+  DWORD_PTR args[1] = {reinterpret_cast<DWORD_PTR>(text)};
+  wchar_t out[1024] = {};
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                 module.get(), id, 0, out, 1024, reinterpret_cast<va_list*>(args));
+  return n ? std::wstring(out, n) : L"(no message " + std::to_wstring(id) + L")";
+}
+
 // A copy of a program in a folder of the test's own, removed again afterwards.
 class ProgramCopy {
  public:
@@ -173,9 +200,19 @@ TEST(Install, SecondInstallShowsTheFailureWithTheTextFor1073) {
 TEST(Install, UninstallRemovesTheServiceAndAMissingServiceShowsTheTextFor1060) {
   CleanServiceSlot slot;
   ASSERT_EQ(RunProgram(Program(), L"/install /silent").exit_code, 0);
+  // Both event log sources name the program, whose message table shows an entry as its text.
+  const std::vector<std::wstring> sources = {ExtractFileName(Program()), L"svVelotarn"};
+  for (const std::wstring& source : sources) {
+    const std::wstring file = MessageFileOf(source);
+    EXPECT_EQ(file, Program()) << WideToUtf8(source);
+    EXPECT_EQ(Rendered(file, 0, L"Service controller connect failed"),
+              L"Service controller connect failed");
+  }
   ExpectOneBox(RunProgram(Program(), L"-UnInstall"), L"Information",
                L"Service uninstalled successfully");
   EXPECT_FALSE(Registered());
+  for (const std::wstring& source : sources)
+    EXPECT_EQ(MessageFileOf(source), L"") << WideToUtf8(source) << " is still registered";
 
   // A failure shows no success box after it.
   ExpectOneBox(RunProgram(Program(), L"/uninstall"), L"Error",
