@@ -75,6 +75,15 @@ bool HasText(const TRecordClient& client, const std::string& text) {
   return false;
 }
 
+// The one openvpn.exe running, opened for waiting; none (and a failure) when there is not
+// exactly one.
+unique_handle TheOpenvpn() {
+  const std::vector<TProcessEntry> running = FindProcesses({L"openvpn.exe"});
+  EXPECT_EQ(running.size(), 1u) << Describe(running);
+  return running.size() == 1 ? unique_handle(OpenProcess(SYNCHRONIZE, FALSE, running[0].pid))
+                             : unique_handle();
+}
+
 std::string Show(const TRecordClient& client) {
   std::string all;
   for (const std::string& t : client.Texts()) all += "  " + Printable(t) + "\n";
@@ -173,9 +182,7 @@ TEST_F(Tunnels, AStopWithATunnelUpAsksItsExitEventAndLeavesNoOpenvpn) {
   InstallAndStart();
   const size_t notices = Bed().server.Count(kServerSawTheNotice);
   ConnectTunnel(ExitEventArgs(ExitEventName(L"stop")));
-  const std::vector<TProcessEntry> running = FindProcesses({L"openvpn.exe"});
-  ASSERT_EQ(running.size(), 1u) << Describe(running);
-  unique_handle openvpn(OpenProcess(SYNCHRONIZE, FALSE, running[0].pid));
+  unique_handle openvpn = TheOpenvpn();
   ASSERT_TRUE(openvpn);
   SERVICE_STATUS status{};
   ASSERT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
@@ -203,9 +210,7 @@ TEST_F(Tunnels, DisconnectLetsATunnelWithAnExitEventEndByItselfAndAConnectRightA
   EXPECT_TRUE(HasText(*client_, kExitedCleanly)) << "relayed:\n" << Show(*client_);
   EXPECT_TRUE(Bed().server.WaitCount(kServerSawTheNotice, notices + 1, 20000))
       << "the server got no exit notice:\n" << Bed().server.Text();
-  const std::vector<TProcessEntry> running = FindProcesses({L"openvpn.exe"});
-  ASSERT_EQ(running.size(), 1u) << Describe(running);
-  unique_handle second(OpenProcess(SYNCHRONIZE, FALSE, running[0].pid));
+  unique_handle second = TheOpenvpn();
   ASSERT_TRUE(second);
   const ULONGLONG past_bound = sent + kExitEventWaitMs + 1000;
   const ULONGLONG now = GetTickCount64();
@@ -242,9 +247,8 @@ TEST_F(Tunnels, AProcessThatIgnoresItsExitEventIsEndedAtTheBoundAndATunnelStarte
   ASSERT_TRUE(client_->WaitFor([](const TRecordClient& c) { return HasText(c, kUp); },
                                kTunnelUpMs))
       << Show(*client_);
-  const std::vector<TProcessEntry> running = FindProcesses({L"openvpn.exe"});
-  ASSERT_EQ(running.size(), 1u) << Describe(running);
-  unique_handle tunnel(OpenProcess(SYNCHRONIZE, FALSE, running[0].pid));
+  unique_handle tunnel = TheOpenvpn();
+  ASSERT_TRUE(tunnel);
   EXPECT_EQ(WaitForSingleObject(tunnel.get(), 1000), static_cast<DWORD>(WAIT_TIMEOUT))
       << "the tunnel started during the wait was ended";
   EXPECT_EQ(client_->EndMarkers(), 2u);
@@ -261,9 +265,8 @@ TEST_F(Tunnels, ATunnelThatWatchesExitEventOutlivesTheEndOfAnotherRun) {
   ASSERT_TRUE(shared);
   InstallAndStart();
   ConnectTunnel(L" --service EXIT_EVENT 0 --explicit-exit-notify 2");
-  const std::vector<TProcessEntry> running = FindProcesses({L"openvpn.exe"});
-  ASSERT_EQ(running.size(), 1u) << Describe(running);
-  unique_handle tunnel(OpenProcess(SYNCHRONIZE, FALSE, running[0].pid));
+  unique_handle tunnel = TheOpenvpn();
+  ASSERT_TRUE(tunnel);
 
   ASSERT_TRUE(client_->Send(ConnectRequest(L"C:\\windows\\system32\\cmd.exe /c echo other", SelfDir())));
   ASSERT_TRUE(client_->WaitEndMarkers(markers_before_ + 2)) << Show(*client_);
